@@ -12,7 +12,8 @@ extern "C" {
 // writes to the debug unit, the host's unit tests capture it.
 void console_putc(char c);
 
-void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// No printf format attribute: %B is this engine's own conversion.
+void console_printf(const char* format, ...);
 void console_vprintf(const char* format, va_list args);
 [[noreturn]] void console_panic(const char* format, ...);
 void hex_dump(const void* start, uint32_t count);
