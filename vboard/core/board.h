@@ -20,6 +20,20 @@ using Nanos = std::uint64_t;
 class Peripheral;
 class Pins;
 
+// The SDRAM as the bus sees it at 0x20000000. The SDRAM controller model
+// implements it and tells the board (Board::sdram_changed) when direct() may
+// have changed. While direct() is true, fault-free SDRAM pages are plain host
+// memory and only the pages with injected data faults come to read/write;
+// otherwise every SDRAM access comes here. `offset` is from kSdramBase,
+// `size` 1, 2 or 4.
+class SdramPort {
+public:
+    virtual ~SdramPort() = default;
+    virtual bool direct() const = 0;
+    virtual std::uint32_t read(std::uint32_t offset, unsigned size) = 0;
+    virtual void write(std::uint32_t offset, unsigned size, std::uint32_t value) = 0;
+};
+
 // A PIO line is numbered port * 32 + bit, port 0..3 for PIOA..PIOD.
 struct PinShort {
     enum class Kind { Gnd, V33, Line };
@@ -55,6 +69,11 @@ struct BoardStats {
     std::uint64_t instructions = 0;
     Nanos virtual_time = 0;
     std::size_t model_errors = 0;
+    std::uint64_t slices = 0;          // CPU runs started
+    std::uint64_t idle_skips = 0;      // times virtual time jumped over a poll loop
+    Nanos idle_skipped = 0;            // virtual time jumped over that way
+    std::uint64_t mmio_accesses = 0;
+    std::uint64_t exceptions = 0;      // exceptions entered by the board (aborts, undefined, SWI)
 };
 
 class Board {
@@ -89,6 +108,10 @@ public:
     void wake();
     // True when the CPU is held, or has been seen polling unchanged registers.
     bool idle() const;
+    // A model whose register reads change with time alone (not through an
+    // event) calls this from its read handler, so that a loop polling it is
+    // never taken for idle.
+    void time_dependent_read();
 
     // ---- CPU control
     // Start executing at `pc` with the given CPSR (mode, I/F bits).
@@ -120,11 +143,21 @@ public:
         return nullptr;
     }
     Pins& pins();
+    // The SDRAM controller model connects itself here (nullptr: SDRAM reads
+    // and writes are model errors) and calls sdram_changed() when the
+    // answer of direct() may have changed.
+    void set_sdram_port(SdramPort* port);
+    void sdram_changed();
 
     // ---- diagnostics
     // Records a model error with the current PC; tests require none occurred.
     void model_error(const std::string& text);
     const std::vector<std::string>& model_errors() const;
+    // The address of the instruction that made the current bus access (as
+    // near as the engine tells: the start of its translation block at worst).
+    std::uint32_t current_pc() const;
+    // Model errors are also written to standard error unless turned off.
+    void set_error_echo(bool on);
     BoardStats stats() const;
 
 private:

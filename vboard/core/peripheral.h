@@ -51,6 +51,7 @@ protected:
         std::function<void(std::uint32_t)> write_;
         std::uint32_t reset_value_ = 0;
         bool stored_ = false;
+        bool readable_ = true, writable_ = true;
     };
 
     // Declares the register at `offset`. Call from the model's constructor.
