@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@
 #include "core/board.h"
 
 namespace vboard {
+
+class Udp;
+class BootRomDfu;
 
 struct UsbSetup {
     std::uint8_t bmRequestType;
@@ -61,6 +65,23 @@ public:
 
     // Let the board run on with no USB traffic.
     void run_for(Nanos duration);
+
+    // ---- additions for the socket server and the tests
+    // Run with no USB traffic until a device is enumerated on the bus, at
+    // most `max`; returns whether one is. (A host that sleeps while the
+    // device comes back, e.g. after the port reset, maps its sleep to this.)
+    bool wait_for_device(Nanos max);
+    // Called (on the board's thread) whenever device() changes: a device was
+    // enumerated, or it left the bus.
+    void set_device_listener(std::function<void()> fn);
+    // Everything the firmware has sent on the debug serial port so far.
+    const std::string& console() const;
+    // Refused DFU requests of the boot ROM and failed transfers or
+    // enumerations of the host model; a clean run leaves it empty.
+    std::vector<std::string> usb_log() const;
+    // The models, for tests and diagnostics.
+    Udp& udp();
+    BootRomDfu& boot_rom();
 
 private:
     struct Impl;
