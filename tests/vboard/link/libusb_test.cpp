@@ -314,3 +314,133 @@ TEST(SubstituteLibrary, ProvidesEveryFunctionOfUsbH) {
 
 }  // namespace
 }  // namespace vboard::test
+
+#ifdef VBOARD_HAVE_VIRTUAL_BOARD
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include "link/virtual_board_port.h"
+#include "usb/virtual_board.h"
+
+namespace vboard::test {
+namespace {
+
+// One request over a connection of its own, as `vboard reset` sends it.
+link::Reply ask_board(const std::string& path, link::MsgType type) {
+    link::Reply rep;
+    rep.type = link::MsgType::Error;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        ADD_FAILURE() << "cannot connect to " << path;
+        return rep;
+    }
+    link::Request req;
+    req.type = type;
+    const auto out = link::encode_request(req);
+    link::Frame f;
+    std::string err;
+    if (!link::write_all(fd, out.data(), out.size()) || !link::read_frame(fd, f, err) ||
+        !link::decode_reply(f, type, rep, err))
+        ADD_FAILURE() << "no reply: " << err;
+    ::close(fd);
+    return rep;
+}
+
+void press_reset_button(const std::string& path) { ask_board(path, link::MsgType::ResetButton); }
+Nanos board_time(const std::string& path) { return ask_board(path, link::MsgType::Stats).stats.virtual_time; }
+
+// The real board: the boot ROM's DFU device, through the server.
+class SubstituteOnVirtualBoard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<ServerThread>(port_, kSocket);
+        ::setenv("VBOARD_SOCKET", kSocket.c_str(), 1);
+        usb_init();
+        usb_find_busses();
+        usb_find_devices();
+        dev_ = find_device(0x03EB, 0x6120);
+        ASSERT_NE(dev_, nullptr) << "the boot ROM's DFU device is not on the bus";
+        h_ = usb_open(dev_);
+        ASSERT_NE(h_, nullptr) << usb_strerror();
+    }
+    void TearDown() override {
+        if (h_) usb_close(h_);
+        server_.reset();
+    }
+
+    VirtualBoard board_{BoardConfig{}};
+    link::VirtualBoardPort port_{board_};
+    std::unique_ptr<ServerThread> server_;
+    struct usb_device* dev_ = nullptr;
+    usb_dev_handle* h_ = nullptr;
+};
+
+TEST_F(SubstituteOnVirtualBoard, EnumeratesTheBootRomsDfuInterface) {
+    ASSERT_GE(dev_->descriptor.bNumConfigurations, 1);
+    ASSERT_NE(dev_->config, nullptr);
+    const usb_config_descriptor& c = dev_->config[0];
+    ASSERT_GE(c.bNumInterfaces, 1);
+    ASSERT_GE(c.interface[0].num_altsetting, 1);
+    const usb_interface_descriptor& alt = c.interface[0].altsetting[0];
+    EXPECT_EQ(alt.bInterfaceClass, 0xFE);
+    EXPECT_EQ(alt.bInterfaceSubClass, 0x01);
+    EXPECT_EQ(dev_->devnum, 2);
+    EXPECT_STREQ(dev_->filename, "002");
+}
+
+TEST_F(SubstituteOnVirtualBoard, ClaimsTheInterfaceAndReadsTheDfuStatus) {
+    ASSERT_EQ(usb_set_configuration(h_, 1), 0) << usb_strerror();
+    const int iface = dev_->config[0].interface[0].altsetting[0].bInterfaceNumber;
+    ASSERT_EQ(usb_claim_interface(h_, iface), 0) << usb_strerror();
+    char status[6] = {};
+    ASSERT_EQ(usb_control_msg(h_, 0xA1, 3, 0, iface, status, 6, 500), 6) << usb_strerror();
+    EXPECT_EQ(status[0], 0) << "bStatus OK";
+    EXPECT_EQ(status[4], 2) << "bState dfuIDLE";
+    char state = -1;
+    EXPECT_EQ(usb_control_msg(h_, 0xA1, 5, 0, iface, &state, 1, 500), 1) << usb_strerror();
+    EXPECT_EQ(state, 2);
+}
+
+TEST_F(SubstituteOnVirtualBoard, AnUnknownDfuRequestStalls) {
+    ASSERT_EQ(usb_set_configuration(h_, 1), 0) << usb_strerror();
+    ASSERT_EQ(usb_claim_interface(h_, 0), 0) << usb_strerror();
+    char buf[8];
+    EXPECT_EQ(usb_control_msg(h_, 0xA1, 0x07, 0, 0, buf, 8, 500), -EPIPE);
+    EXPECT_STREQ(usb_strerror(), "error sending control message: Broken pipe");
+}
+
+TEST_F(SubstituteOnVirtualBoard, ABulkEndpointTheDeviceLacksIsRefusedAtSubmission) {
+    ASSERT_EQ(usb_claim_interface(h_, 0), 0) << usb_strerror();
+    const char word[4] = {1, 2, 3, 4};
+    EXPECT_EQ(usb_bulk_write(h_, 4, word, 4, 4000), -ENOENT);
+    EXPECT_STREQ(usb_strerror(), "error submitting URB: No such file or directory");
+}
+
+TEST_F(SubstituteOnVirtualBoard, AfterTheResetButtonTheOldHandleHasNoDevice) {
+    press_reset_button(kSocket);
+    char status[6];
+    EXPECT_EQ(usb_control_msg(h_, 0xA1, 3, 0, 0, status, 6, 500), -ENODEV);
+    EXPECT_STREQ(usb_strerror(), "error sending control message: No such device");
+    EXPECT_EQ(usb_find_devices(), 2) << "the old device gone, the new one come";
+    struct usb_device* again = find_device(0x03EB, 0x6120);
+    ASSERT_NE(again, nullptr);
+    EXPECT_STRNE(again->filename, "002");
+}
+
+TEST_F(SubstituteOnVirtualBoard, AnIdleBoardLetsVirtualTimePassNoFasterThanWallTime) {
+    const Nanos before = board_time(kSocket);
+    const auto t0 = std::chrono::steady_clock::now();
+    ::usleep(200'000);
+    const Nanos after = board_time(kSocket);
+    const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GT(after, before) << "an idle board still runs";
+    EXPECT_LE(after - before, static_cast<Nanos>(wall) + 20'000'000) << "virtual time ran ahead of wall time";
+}
+
+}  // namespace
+}  // namespace vboard::test
+#endif
