@@ -106,7 +106,10 @@ void udp_handle_setup(UdpDevice* dev) {
     // The status stage of the previous control IN transfer (a zero-length
     // OUT packet) leaves RX_DATA_BK0 set until firmware clears it. Left
     // stale, it would cut this request's data stage after its first packet.
-    if (csr(udp, 0) & UDP_RX_DATA_BK0) csr_clear(udp, 0, UDP_RX_DATA_BK0);
+    if (csr(udp, 0) & UDP_RX_DATA_BK0) {
+        csr_clear(udp, 0, UDP_RX_DATA_BK0);
+        wait_clear(udp, 0, UDP_RX_DATA_BK0);
+    }
 
     if (bmRequestType & 0x80) {
         csr_set(udp, 0, UDP_DIR);
@@ -227,12 +230,12 @@ void udp_send_control(uint32_t udp, const void* data, uint32_t length) {
         csr_set(udp, 0, UDP_TXPKTRDY);
         for (;;) {
             const uint32_t c = csr(udp, 0);
+            if (c & UDP_TXCOMP) break;
             if (c & UDP_RX_DATA_BK0) {
                 // The host ended the data stage early with its status stage.
                 csr_clear(udp, 0, UDP_RX_DATA_BK0);
                 return;
             }
-            if (c & UDP_TXCOMP) break;
         }
     } while (length > 0);
     if (csr(udp, 0) & UDP_TXCOMP) {
