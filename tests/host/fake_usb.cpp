@@ -25,6 +25,8 @@ struct Scan {
 };
 
 std::vector<std::unique_ptr<Scan>> scans;
+// Every handle ever opened: a handle a test leaves open is freed by fake_clear.
+std::vector<std::unique_ptr<usb_dev_handle>> handles;
 usb_bus* bus_list = nullptr;
 
 std::string hex(int value) {
@@ -67,6 +69,7 @@ FakeReply reply_ok() { return FakeReply{}; }
 void fake_clear() {
     fake = FakeUsb{};
     scans.clear();
+    handles.clear();
     bus_list = nullptr;
 }
 
@@ -198,13 +201,18 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
     if (owner->open_fails)
         return nullptr;
     ++fake.open_handles;
-    return new usb_dev_handle{owner};
+    handles.push_back(std::make_unique<usb_dev_handle>(usb_dev_handle{owner}));
+    return handles.back().get();
 }
 
 int usb_close(usb_dev_handle* handle) {
     fake.log.push_back("close " + name_of(handle));
     --fake.open_handles;
-    delete handle;
+    for (auto it = handles.begin(); it != handles.end(); ++it)
+        if (it->get() == handle) {
+            handles.erase(it);
+            break;
+        }
     return 0;
 }
 
