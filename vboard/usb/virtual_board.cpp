@@ -65,6 +65,18 @@ struct VirtualBoard::Impl {
     Nanos connected_since = 0;
     bool enumeration_failed = false;
     bool check = false;  // the connection may have changed: look at it
+    Board::EventId debounce_event = 0;
+    bool debounce_pending = false;
+
+    // Wakes the top level when the debounce time of a new connection ends.
+    void debounce_until(Nanos when) {
+        if (debounce_pending) board.cancel(debounce_event);
+        debounce_pending = true;
+        debounce_event = board.at(when, [this] {
+            debounce_pending = false;
+            check = true;
+        });
+    }
 
     explicit Impl(BoardConfig config)
         : board(with_console(std::move(config), console)),
@@ -80,7 +92,7 @@ struct VirtualBoard::Impl {
             check = true;
             if (!high && !rom.connected()) {
                 connected_since = board.now();
-                board.at(connected_since + kDebounce, [this] { check = true; });
+                debounce_until(connected_since + kDebounce);
             }
             board.wake();
         });
@@ -125,8 +137,8 @@ struct VirtualBoard::Impl {
                 enumeration_failed = host.enumerate() != 0;
                 was_connected = connector.connected();
                 notify();
-            } else {
-                board.at(connected_since + kDebounce, [this] { check = true; });
+            } else if (!debounce_pending) {
+                debounce_until(connected_since + kDebounce);
             }
         }
     }
@@ -159,7 +171,8 @@ std::vector<std::string> VirtualBoard::usb_log() const {
 
 void VirtualBoard::reset_button() {
     Impl& m = *impl_;
-    m.board.reset();
+    m.board.reset();  // drops every pending event
+    m.debounce_pending = false;
     bool had = m.host.device().has_value();
     m.host.forget();
     if (had) m.notify();
