@@ -45,15 +45,15 @@ template <class F>
 UsbHost::Result UsbHost::retry(Nanos deadline, F attempt) {
     for (;;) {
         if (!port_.connected()) return Result::Gone;
-        std::uint64_t seen = port_.activity();
         Handshake h = attempt();
+        // What the device side looked like when it NAKed.
+        const std::uint64_t seen = port_.activity();
         switch (h) {
             case Handshake::Ack: return Result::Ack;
             case Handshake::Stall: return Result::Stall;
             case Handshake::None: return port_.connected() ? Result::None : Result::Gone;
             case Handshake::Nak: break;
         }
-        seen = port_.activity() == seen ? seen : port_.activity();
         if (board_.now() >= deadline) return Result::Nak;
         // Wait for the device side to change, or try again a frame later.
         board_.run_until(std::min(deadline, board_.now() + kNakRetry),
@@ -129,6 +129,7 @@ int UsbHost::control_at(std::uint8_t addr, unsigned mps0, const UsbSetup& s, std
 
 int UsbHost::control(const UsbSetup& setup, std::uint8_t* data, unsigned timeout_ms) {
     if (!device_ || !port_.connected()) return -ENODEV;
+    if (setup.wLength > 0 && !data) return -EINVAL;
     Nanos deadline = board_.now() + Nanos{timeout_ms} * 1'000'000;
     int r = control_at(device_->address, device_->device_descriptor[7], setup, data, deadline);
     if (r < 0) log_.push_back("control " + setup_text(setup) + ": " + std::strerror(-r));
@@ -147,6 +148,7 @@ unsigned UsbHost::endpoint_size(std::uint8_t ep_address) const {
 
 int UsbHost::bulk_write(std::uint8_t ep, const std::uint8_t* data, std::size_t len, unsigned timeout_ms) {
     if (!device_ || !port_.connected()) return -ENODEV;
+    if (len > 0 && !data) return -EINVAL;
     ep &= 0x0F;
     unsigned mps = endpoint_size(ep);
     if (mps == 0) return -ENOENT;  // usbfs: no such endpoint in the configuration
@@ -167,6 +169,7 @@ int UsbHost::bulk_write(std::uint8_t ep, const std::uint8_t* data, std::size_t l
 
 int UsbHost::bulk_read(std::uint8_t ep, std::uint8_t* data, std::size_t len, unsigned timeout_ms) {
     if (!device_ || !port_.connected()) return -ENODEV;
+    if (len > 0 && !data) return -EINVAL;
     ep = static_cast<std::uint8_t>((ep & 0x0F) | 0x80);
     unsigned mps = endpoint_size(ep);
     if (mps == 0) return -ENOENT;
