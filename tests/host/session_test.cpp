@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cli/command_line.h"
 #include "cli/messages.h"
 #include "host_test.h"
 #include "loader_protocol.h"
@@ -478,6 +479,40 @@ TEST_F(Session, ShortLoaderRepliesAreReadAsIfFull) {
     EXPECT_EQ(messages(), HEAD + "All tests ok!\n");
     EXPECT_EQ(count_if(fake.requests, 0xA1, REQ_MEMTEST_ERRORS), 0);
     usb_close(result);
+}
+
+// ---- the run of `test` as main drives it ----------------------------------------
+
+TEST_F(Session, CompleteRunReturnsZeroAndClosesTheLoader) {
+    EXPECT_EQ(cli_run_test(), 0);
+    EXPECT_EQ(messages(), HEAD + "All tests ok!\n");
+    ASSERT_FALSE(fake.log.empty());
+    EXPECT_EQ(fake.log.back(), "close loader");
+}
+
+TEST_F(Session, BootRomInAppIdleIsDeviceNotFound) {
+    rom_state = 0;
+    messages_to_stderr();
+    EXPECT_EXIT(cli_run_test(), ::testing::ExitedWithCode(1),
+                ::testing::Eq("Uploading uploader\ndorvex: Device not found\n"));
+}
+
+TEST_F(Session, BoardAlreadyRunningTheLoaderMustBeRestarted) {
+    fake.buses = {{loader}};
+    messages_to_stderr();
+    EXPECT_EXIT(cli_run_test(), ::testing::ExitedWithCode(1),
+                ::testing::Eq("dorvex: Please restart zqr-vt before running tests\n"));
+}
+
+TEST_F(Session, BoardThatNeverComesBackAfterResetsIsDeviceNotFound) {
+    rom_state = 1;  // appDETACH: every attempt asks for a reset
+    int resets = 0;
+    rom->on_reset = [&resets] {
+        if (++resets == 4)
+            fake.buses = {};  // and after the last one it stays away
+    };
+    messages_to_stderr();
+    EXPECT_EXIT(cli_run_test(), ::testing::ExitedWithCode(1), ::testing::Eq("dorvex: Device not found\n"));
 }
 
 }  // namespace
