@@ -64,6 +64,14 @@ void print_memtest_error(const MemTestError& record) {
     }
 }
 
+// Ends the progress line before a fatal message, so that the message starts
+// on a line of its own; a meter that has drawn nothing yet adds no newline.
+void end_progress_line(ProgressMeter* meter, bool drawn) {
+    if (!drawn)
+        meter->finished = 1;
+    progress_finish(meter);
+}
+
 void follow_memory_test(usb_dev_handle* loader, bool* memory_error) {
     ProgressMeter* meter = progress_new(static_cast<int32_t>(MEMTEST_RANGE / 1024), progress_stream);
     if (!meter)
@@ -74,12 +82,13 @@ void follow_memory_test(usb_dev_handle* loader, bool* memory_error) {
     MemTestError records[MAX_ERROR_RECORDS] = {};
     uint32_t last_done = 0;
     uint64_t last_progress = session_clock_ms();
+    bool drawn = false;
     for (;;) {
         loader_read(loader, REQ_MEMTEST_STATUS, &status, sizeof status);
         if (status.errorCount > MAX_ERROR_RECORDS) {
             // The loader holds at most 32 records per block; a larger count
             // would not fit the reply buffer.
-            progress_finish(meter);
+            end_progress_line(meter, drawn);
             fatal_error("Protocol error: test loader reports %u memory errors for one block (at most %u)",
                         static_cast<unsigned>(status.errorCount), static_cast<unsigned>(MAX_ERROR_RECORDS));
         }
@@ -94,6 +103,7 @@ void follow_memory_test(usb_dev_handle* loader, bool* memory_error) {
         }
         progress_set(meter, static_cast<int32_t>(status.bytesDone / 1024));
         progress_draw(meter);
+        drawn = true;
         if (status.bytesDone >= MEMTEST_RANGE)
             break;
 
@@ -102,7 +112,7 @@ void follow_memory_test(usb_dev_handle* loader, bool* memory_error) {
             last_done = status.bytesDone;
             last_progress = now;
         } else if (now - last_progress >= MEMTEST_STALL_LIMIT_MS) {
-            progress_finish(meter);
+            end_progress_line(meter, drawn);
             fatal_error("Memory test stalled at 0x%08x (no progress for %u s)",
                         static_cast<unsigned>(SDRAM_BASE + status.bytesDone),
                         static_cast<unsigned>(MEMTEST_STALL_LIMIT_MS / 1000));

@@ -390,6 +390,24 @@ TEST_F(Session, MoreThanThirtyTwoErrorsIsAProtocolError) {
                    summary(2, MEMTEST_RANGE, "", 0));
 }
 
+TEST_F(Session, ProtocolErrorEndsTheProgressLineFirst) {
+    loader_script.statuses = {status_at(0), status_at(0x40000, 40)};
+    messages_to_stderr();
+    progress_stream = stderr;
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(1),
+                ::testing::EndsWith(
+                    " \ndorvex: Protocol error: test loader reports 40 memory errors for one block (at most 32)\n"));
+}
+
+TEST_F(Session, ProtocolErrorOnTheFirstPollAddsNoEmptyLine) {
+    loader_script.statuses = {status_at(0, 33)};
+    messages_to_stderr();
+    progress_stream = stderr;
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(1),
+                ::testing::Eq(HEAD + "dorvex: Protocol error: test loader reports 33 memory errors for one block (at "
+                                     "most 32)\n"));
+}
+
 TEST_F(Session, HugeErrorCountIsAProtocolError) {
     loader_script.statuses = {status_at(0x40000, 0xFFFFFFFF)};
     expect_failure(HEAD +
