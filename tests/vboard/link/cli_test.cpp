@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
+#include <sstream>
 
 #include "run_process.h"
 
@@ -60,12 +60,25 @@ TEST(VboardRun, PrintsItsFiguresOneLineEach) {
     e2e::TempDir dir;
     const auto r = e2e::run({VBOARD_BINARY, "run", "--stats", "--", "/bin/true"}, dir);
     EXPECT_EQ(r.status, 0);
-    const std::regex figures(
-        "vboard: instructions retired: [0-9]+\n"
-        "vboard: virtual time: [0-9]+\\.[0-9]{9} s\n"
-        "vboard: wall time: [0-9]+\\.[0-9]{9} s\n"
-        "vboard: model errors: 0\n");
-    EXPECT_TRUE(std::regex_match(r.err, figures)) << r.err;
+    // Four lines, in this order and format.
+    std::istringstream in(r.err);
+    std::string line;
+    const char* const shapes[] = {"vboard: instructions retired: %llu%n", "vboard: virtual time: %llu.%9llu s%n",
+                                  "vboard: wall time: %llu.%9llu s%n", "vboard: model errors: %llu%n"};
+    for (const char* shape : shapes) {
+        ASSERT_TRUE(std::getline(in, line)) << "missing a line like '" << shape << "' in:\n" << r.err;
+        unsigned long long a = 0, b = 0;
+        int used = -1;
+        const bool two = std::string(shape).find('.') != std::string::npos;
+        const int n = two ? std::sscanf(line.c_str(), shape, &a, &b, &used) : std::sscanf(line.c_str(), shape, &a, &used);
+        EXPECT_EQ(n, two ? 2 : 1) << "line '" << line << "' is not like '" << shape << "'";
+        EXPECT_EQ(used, static_cast<int>(line.size())) << "trailing text in '" << line << "'";
+        if (two) {
+            EXPECT_EQ(line.find(" s") - line.find('.'), 10u) << "nine decimals in '" << line << "'";
+        }
+    }
+    EXPECT_FALSE(std::getline(in, line)) << "an extra line: " << line;
+    EXPECT_NE(r.err.find("vboard: model errors: 0\n"), std::string::npos);
 }
 
 TEST(VboardServe, RefusesAPathThatIsNotASocket) {
