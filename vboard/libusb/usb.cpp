@@ -144,7 +144,8 @@ usb_bus* g_bus = nullptr;
 // Busses and devices that left the list stay allocated: a program may still
 // hold pointers to them (libusb-0.1 programs commonly keep the usb_device of
 // an open handle), and the memory stays reachable for leak checkers.
-std::vector<void*> g_graveyard;
+// Never destroyed, so that it keeps them reachable to the very end.
+std::vector<void*>& g_graveyard = *new std::vector<void*>;
 
 unsigned le16(const std::uint8_t* p) { return p[0] | unsigned{p[1]} << 8; }
 
