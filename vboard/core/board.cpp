@@ -111,6 +111,8 @@ struct Board::Impl {
 
     Pins pins;
 
+    bool closing = false;
+
     // diagnostics
     std::vector<std::string> errors;
     bool echo = true;
@@ -173,6 +175,7 @@ struct Board::Impl {
         auto node = events.extract(events.begin());
         event_cycle.erase(node.key().second);
         ++epoch;
+        idle = false;
         node.mapped()();
         return true;
     }
@@ -187,9 +190,27 @@ struct Board::Impl {
         page->impl->mmio_write(page, static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
     }
 
+    // The bus access in progress, for current_pc().
+    bool in_access = false;
+    std::uint32_t access_address = 0;
+    int access_dir = 0;
+    mutable bool access_pc_known = false;
+    mutable std::uint32_t access_pc_value = 0;
+    struct AccessScope {
+        Impl& m;
+        AccessScope(Impl& impl, std::uint32_t a, int dir) : m(impl) {
+            m.in_access = true;
+            m.access_address = a;
+            m.access_dir = dir;
+            m.access_pc_known = false;
+        }
+        ~AccessScope() { m.in_access = false; }
+    };
+
     std::uint32_t mmio_read(Page* page, std::uint32_t offset, unsigned size) {
         ++stats.mmio_accesses;
         std::uint32_t addr = page->base + offset;
+        AccessScope scope(*this, addr, 1);
         Peripheral* p = page->word[offset / 4];
         if (!p) {
             self.model_error("read (" + std::to_string(size * 8) + " bit) of " + hex(addr) +
@@ -212,6 +233,7 @@ struct Board::Impl {
         ++stats.mmio_accesses;
         ++epoch;
         std::uint32_t addr = page->base + offset;
+        AccessScope scope(*this, addr, 2);
         Peripheral* p = page->word[offset / 4];
         if (!p) {
             self.model_error("write (" + std::to_string(size * 8) + " bit) of " + hex(value) + " to " + hex(addr) +
@@ -275,6 +297,8 @@ struct Board::Impl {
     }
 
     std::uint32_t sdram_slow_read(std::uint32_t offset, unsigned size) {
+        AccessScope scope(*this, kSdramBase_ + offset, 1);
+        ++stats.sdram_slow_accesses;
         if (!sdram_port) {
             self.model_error(std::to_string(size * 8) + "-bit read of SDRAM at " + hex(kSdramBase + offset) +
                              ": no SDRAM controller");
@@ -284,6 +308,8 @@ struct Board::Impl {
     }
     void sdram_slow_write(std::uint32_t offset, unsigned size, std::uint32_t value) {
         ++epoch;
+        AccessScope scope(*this, kSdramBase_ + offset, 2);
+        ++stats.sdram_slow_accesses;
         if (!sdram_port) {
             self.model_error(std::to_string(size * 8) + "-bit write of " + hex(value) + " to SDRAM at " +
                              hex(kSdramBase + offset) + ": no SDRAM controller");
@@ -375,15 +401,139 @@ struct Board::Impl {
     }
 
     // ---------------------------------------------------------------- CPU
-    static void block_cb(uc_engine* uc, std::uint64_t, std::uint32_t size, void* user) {
+    std::uint32_t block_pc = 0, block_size = 0;  // the translation block being run
+    bool use_forced_pc = false;                  // current_pc() reports forced_pc
+    std::uint32_t forced_pc = 0;
+
+    // The engine reports the start of the translation block as the PC of a
+    // bus access. The registers, though, are those at the accessing
+    // instruction, so the instruction can be found again: the first load or
+    // store of the block whose address range, computed from the registers,
+    // holds the accessed address.
+    // Where the search for the next access's instruction starts in this block.
+    mutable std::uint32_t last_access_pc = 0, last_access_address = 0;
+    mutable bool last_access_valid = false;
+
+    std::uint32_t access_pc(std::uint32_t address, int dir) const {
+        std::uint32_t pc = reg(UC_ARM_REG_PC);
+        if (!in_emu || pc != block_pc || block_size == 0) return pc;
+        std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
+        if (cpsr & kCpsrT) return pc;
+        std::uint32_t from = last_access_valid ? last_access_pc : block_pc;
+        for (std::uint32_t a = from; a < block_pc + block_size; a += 4) {
+            if (last_access_valid && a == last_access_pc && address == last_access_address) continue;
+            std::uint32_t insn = 0;
+            if (uc_mem_read(uc, a, &insn, 4) != UC_ERR_OK) break;
+            if (!condition_passes(insn >> 28, cpsr)) continue;
+            std::uint32_t lo = 0, len = 0;
+            int insn_dir = 0;
+            if (!access_range(insn, a, lo, len, insn_dir)) continue;
+            if (dir && insn_dir && dir != insn_dir) continue;
+            if (address - lo < len) {
+                last_access_pc = a;
+                last_access_address = address;
+                last_access_valid = true;
+                return a;
+            }
+        }
+        return pc;
+    }
+
+    static bool condition_passes(std::uint32_t cond, std::uint32_t cpsr) {
+        bool n = cpsr >> 31 & 1, z = cpsr >> 30 & 1, c = cpsr >> 29 & 1, v = cpsr >> 28 & 1;
+        switch (cond) {
+            case 0x0: return z;
+            case 0x1: return !z;
+            case 0x2: return c;
+            case 0x3: return !c;
+            case 0x4: return n;
+            case 0x5: return !n;
+            case 0x6: return v;
+            case 0x7: return !v;
+            case 0x8: return c && !z;
+            case 0x9: return !c || z;
+            case 0xA: return n == v;
+            case 0xB: return n != v;
+            case 0xC: return !z && n == v;
+            case 0xD: return z || n != v;
+            case 0xE: return true;
+            default: return false;
+        }
+    }
+
+    std::uint32_t rn_value(std::uint32_t r, std::uint32_t insn_addr) const {
+        static const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                  UC_ARM_REG_R4, UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                  UC_ARM_REG_R8, UC_ARM_REG_R9,  UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                  UC_ARM_REG_R12, UC_ARM_REG_R13, UC_ARM_REG_R14};
+        return r == 15 ? insn_addr + 8 : reg(ids[r]);
+    }
+
+    // The bytes an ARM load/store instruction accesses (ARMv4 encodings).
+    bool access_range(std::uint32_t insn, std::uint32_t at, std::uint32_t& lo, std::uint32_t& len, int& dir) const {
+        std::uint32_t rn = insn >> 16 & 15;
+        // dir: 1 load, 2 store, 0 both (swap)
+        dir = (insn & (1u << 20)) ? 1 : 2;
+        bool p = insn >> 24 & 1, u = insn >> 23 & 1;
+        if ((insn & 0x0C000000) == 0x04000000) {  // LDR/STR(B)
+            std::uint32_t off;
+            if (insn & (1u << 25)) {
+                if (insn & 0x10) return false;
+                std::uint32_t rm = rn_value(insn & 15, at), sh = insn >> 7 & 31;
+                switch (insn >> 5 & 3) {
+                    case 0: off = rm << sh; break;
+                    case 1: off = sh ? rm >> sh : 0; break;
+                    case 2: off = static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> (sh ? sh : 31)); break;
+                    default:
+                        off = sh ? (rm >> sh | rm << (32 - sh))
+                                 : ((reg(UC_ARM_REG_CPSR) >> 29 & 1) << 31 | rm >> 1);
+                }
+            } else {
+                off = insn & 0xFFF;
+            }
+            std::uint32_t base = rn_value(rn, at);
+            lo = p ? (u ? base + off : base - off) : base;
+            len = (insn & (1u << 22)) ? 1 : 4;
+            return true;
+        }
+        if ((insn & 0x0E000090) == 0x00000090 && (insn & 0x60)) {  // halfword and signed transfers
+            std::uint32_t off = (insn & (1u << 22)) ? ((insn >> 4 & 0xF0) | (insn & 15)) : rn_value(insn & 15, at);
+            std::uint32_t base = rn_value(rn, at);
+            lo = p ? (u ? base + off : base - off) : base;
+            len = (insn & 0x20) ? 2 : 1;
+            return true;
+        }
+        if ((insn & 0x0FB00FF0) == 0x01000090) {  // SWP(B)
+            dir = 0;
+            lo = rn_value(rn, at);
+            len = (insn & (1u << 22)) ? 1 : 4;
+            return true;
+        }
+        if ((insn & 0x0E000000) == 0x08000000) {  // LDM/STM
+            std::uint32_t n = static_cast<std::uint32_t>(__builtin_popcount(insn & 0xFFFF));
+            std::uint32_t base = rn_value(rn, at);
+            if (u)
+                lo = p ? base + 4 : base;
+            else
+                lo = p ? base - 4 * n : base - 4 * n + 4;
+            len = 4 * n;
+            return true;
+        }
+        return false;
+    }
+
+    static void block_cb(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* user) {
         auto* impl = static_cast<Impl*>(user);
+        impl->block_pc = static_cast<std::uint32_t>(address);
+        impl->block_size = size;
+        impl->last_access_valid = false;
         std::uint64_t n = size ? (size + 3) / 4 : 1;
         impl->instructions += n;
         impl->cycles += n;
         if (impl->cycles >= impl->slice_end) uc_emu_stop(uc);
     }
 
-    static bool unmapped_cb(uc_engine* uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t value,
+    static bool unmapped_cb(uc_engine*, uc_mem_type type, std::uint64_t address, int size, std::int64_t value,
                             void* user) {
         auto* impl = static_cast<Impl*>(user);
         Fault& f = impl->fault;
@@ -393,9 +543,7 @@ struct Board::Impl {
         f.address = static_cast<std::uint32_t>(address);
         f.size = size;
         f.value = static_cast<std::uint64_t>(value);
-        std::uint32_t pc = 0;
-        uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        f.pc = pc;
+        f.pc = f.fetch ? f.address : impl->access_pc(f.address, f.write ? 2 : 1);
         return false;
     }
 
@@ -452,6 +600,8 @@ struct Board::Impl {
         in_emu = false;
         if (fault.valid) {
             std::uint32_t fpc = fault.pc;
+            forced_pc = fpc;
+            use_forced_pc = true;
             if (fault.fetch) {
                 self.model_error("prefetch abort: instruction fetch from unmapped address " + hex(fault.address));
                 enter_exception(kModeAbt, fault.address + 4, 0x0C);
@@ -461,6 +611,7 @@ struct Board::Impl {
                                  "unmapped address " + hex(fault.address));
                 enter_exception(kModeAbt, fpc + 8, 0x10);
             }
+            use_forced_pc = false;
             return;
         }
         if (pending_intr >= 0) {
@@ -537,9 +688,10 @@ Board::Board(BoardConfig config) : impl_(std::make_unique<Impl>(*this, std::move
 }
 
 Board::~Board() {
-    if (impl_->uc) uc_close(impl_->uc);
+    impl_->closing = true;
     peripherals_.clear();
     impl_->owned.clear();
+    if (impl_->uc) uc_close(impl_->uc);
     std::free(impl_->sram);
     munmap(impl_->sdram, kSdramSize);
 }
@@ -570,8 +722,8 @@ bool Board::run_until(Nanos deadline, const std::function<bool()>& done) {
                 ++m.stats.idle_skips;
                 m.stats.idle_skipped += cycles_to_ns(next) - cycles_to_ns(m.cycles);
             }
+            // Still idle afterwards unless an event changes something.
             m.cycles = std::max(m.cycles, next);
-            m.idle = false;
             continue;
         }
         m.run_slice(next);
@@ -633,10 +785,11 @@ void Board::reset() {
 void Board::remap_sram(bool at_zero) {
     Impl& m = *impl_;
     if (at_zero == m.sram_zero) return;
-    if (at_zero)
-        m.check(uc_mem_map_ptr(m.uc, 0, kSramSize, UC_PROT_ALL, m.sram), "sram remap");
-    else
-        m.check(uc_mem_unmap(m.uc, 0, kSramSize), "sram unmap");
+    uc_err e = at_zero ? uc_mem_map_ptr(m.uc, 0, kSramSize, UC_PROT_ALL, m.sram) : uc_mem_unmap(m.uc, 0, kSramSize);
+    if (e != UC_ERR_OK) {
+        model_error(std::string("SRAM remap failed: ") + uc_strerror(e));
+        return;
+    }
     m.sram_zero = at_zero;
 }
 
@@ -660,8 +813,8 @@ bool Board::poke(std::uint32_t addr, const void* in, std::size_t n) {
         if (!p) return false;
         *p = s[i];
     }
-    // Code may have been replaced: drop translations of that range.
-    if (n) uc_ctl_remove_cache(impl_->uc, addr, addr + n);
+    // Translated code needs no flush here: the engine drops its translations
+    // whenever a CPU slice ends, and poke is used between slices.
     return true;
 }
 
@@ -683,7 +836,9 @@ void Board::set_sdram_port(SdramPort* port) {
     sdram_changed();
 }
 
-void Board::sdram_changed() { impl_->sdram_map(); }
+void Board::sdram_changed() {
+    if (!impl_->closing) impl_->sdram_map();
+}
 
 void Board::model_error(const std::string& text) {
     Impl& m = *impl_;
@@ -694,7 +849,17 @@ void Board::model_error(const std::string& text) {
 
 const std::vector<std::string>& Board::model_errors() const { return impl_->errors; }
 
-std::uint32_t Board::current_pc() const { return impl_->reg(UC_ARM_REG_PC); }
+std::uint32_t Board::current_pc() const {
+    if (impl_->use_forced_pc) return impl_->forced_pc;
+    if (impl_->in_access) {
+        if (!impl_->access_pc_known) {
+            impl_->access_pc_value = impl_->access_pc(impl_->access_address, impl_->access_dir);
+            impl_->access_pc_known = true;
+        }
+        return impl_->access_pc_value;
+    }
+    return impl_->reg(UC_ARM_REG_PC);
+}
 
 void Board::set_error_echo(bool on) { impl_->echo = on; }
 

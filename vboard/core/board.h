@@ -73,6 +73,7 @@ struct BoardStats {
     std::uint64_t idle_skips = 0;      // times virtual time jumped over a poll loop
     Nanos idle_skipped = 0;            // virtual time jumped over that way
     std::uint64_t mmio_accesses = 0;
+    std::uint64_t sdram_slow_accesses = 0;  // SDRAM accesses that went through the controller model
     std::uint64_t exceptions = 0;      // exceptions entered by the board (aborts, undefined, SWI)
 };
 

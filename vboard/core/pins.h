@@ -35,6 +35,16 @@ public:
     // Something on the board outside the chip driving a line (empty: released).
     void set_external_drive(int line, std::optional<bool> level);
 
+    // Which peripheral function owns the line when the PIO does not: A or B
+    // (PIO_ASR / PIO_BSR).
+    void set_peripheral_b(int line, bool b);
+    bool peripheral_b(int line) const { return lines_[line].periph_b; }
+    // Multi-drive (open drain, PIO_MDER / PIO_MDDR): the driver only pulls low.
+    void set_multi_drive(int line, bool on);
+    bool multi_drive(int line) const { return lines_[line].multi; }
+    // The net of the line is tied to GND or to 3.3 V by the board wiring.
+    std::optional<bool> tied(int line) const;
+
     bool pio_owned(int line) const { return lines_[line].pio; }
     bool output_enabled(int line) const { return lines_[line].oe; }
     bool output_data(int line) const { return lines_[line].odata; }
@@ -43,7 +53,14 @@ public:
     std::optional<bool> driven(int line) const;
 
     // The level of the net the line belongs to.
-    bool level(int line) const;
+    bool level(int line) const { return levels_[line]; }
+
+    // Changes made between begin_update() and end_update() are resolved and
+    // reported to watchers once, at end_update().
+    void begin_update() { ++updating_; }
+    void end_update() {
+        if (--updating_ == 0) changed();
+    }
 
     // Called with the new level whenever the level of `line` changes.
     void watch(int line, std::function<void(bool)> fn);
@@ -56,7 +73,7 @@ public:
 
 private:
     struct Line {
-        bool pio = true, oe = false, odata = false, pullup = true;
+        bool pio = true, oe = false, odata = false, pullup = true, periph_b = false, multi = false;
         std::optional<bool> periph, external;
     };
     struct Watch {
@@ -71,6 +88,8 @@ private:
     std::vector<int> net_;   // representative of each line's net
     std::vector<bool> gnd_, v33_;  // per representative
     std::vector<Watch> watches_;
+    std::vector<bool> levels_;
+    int updating_ = 0;
 };
 
 }  // namespace vboard
