@@ -213,8 +213,15 @@ TEST_F(DfuSearch, StuckDeviceRefillsTheResetBudget) {
     always_in_state(*rom, 1);
     fake.buses = {{stuck, rom}};
     messages_to_stderr();
-    EXPECT_EXIT(search(), ::testing::ExitedWithCode(1),
-                ::testing::Eq("dorvex: DFU device keeps resetting; gave up after 10 searches\n"));
+    // Each search: four passes on stuck (status and clear), one on rom.
+    EXPECT_EXIT(
+        {
+            count_requests_at_exit();
+            search();
+        },
+        ::testing::ExitedWithCode(1),
+        ::testing::Eq("dorvex: DFU device keeps resetting; gave up after 10 searches\n"
+                      "-- 90 requests, 10 searches\n"));
 }
 
 TEST_F(DfuSearch, SearchLimitLeavesTheFourResetBudgetAlone) {
@@ -298,8 +305,15 @@ TEST_F(LoaderSearch, LoaderThatNeverAnswersEndsTheRun) {
     loader->responder = [](const FakeRequest&) { return reply_fail(-ETIMEDOUT, LOADER_TIMEOUT_MS); };
     fake.buses = {{loader}};
     messages_to_stderr();
-    EXPECT_EXIT(search(), ::testing::ExitedWithCode(1),
-                ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"));
+    // Five attempts of 2000 ms each.
+    EXPECT_EXIT(
+        {
+            count_requests_at_exit();
+            search();
+        },
+        ::testing::ExitedWithCode(1),
+        ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"
+                      "-- 5 requests, 1 searches\n"));
 }
 
 TEST_F(LoaderSearch, LoaderFailingFastStillEndsTheRun) {
@@ -307,8 +321,14 @@ TEST_F(LoaderSearch, LoaderFailingFastStillEndsTheRun) {
     loader->responder = [](const FakeRequest&) { return reply_fail(-EPIPE, 1); };
     fake.buses = {{loader}};
     messages_to_stderr();
-    EXPECT_EXIT(search(), ::testing::ExitedWithCode(1),
-                ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"));
+    EXPECT_EXIT(
+        {
+            count_requests_at_exit();
+            search();
+        },
+        ::testing::ExitedWithCode(1),
+        ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"
+                      "-- 10000 requests, 1 searches\n"));
 }
 
 TEST_F(LoaderSearch, ConfigurationFailureIsFatalWithEmptyLine) {

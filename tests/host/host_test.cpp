@@ -92,6 +92,10 @@ void HostTest::messages_to_stderr() {
     message_stream = stderr;
 }
 
+void count_requests_at_exit() {
+    atexit([] { fprintf(stderr, "-- %zu requests, %d searches\n", fake.requests.size(), fake.searches); });
+}
+
 std::vector<uint8_t> le32(uint32_t value) {
     return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 24)};

@@ -55,6 +55,10 @@ protected:
     CapturedStream progress_;
 };
 
+// For death tests: at the child's exit, prints "-- <n> requests, <m> searches\n"
+// to standard error, after whatever the code under test printed.
+void count_requests_at_exit();
+
 // Bytes of a little-endian 32-bit word.
 std::vector<uint8_t> le32(uint32_t value);
 
