@@ -174,6 +174,7 @@ std::vector<std::uint8_t> encode_reply(const Reply& rep) {
         w.u8(static_cast<std::uint8_t>(rep.devices.size()));
         for (const auto& d : rep.devices) {
             w.u32(d.devnum);
+            w.u32(d.generation);
             w.block16(d.device_descriptor);
             w.u8(static_cast<std::uint8_t>(d.configurations.size()));
             for (const auto& c : d.configurations) w.block16(c);
@@ -305,6 +306,7 @@ bool decode_reply(const Frame& frame, MsgType expected, Reply& out, std::string&
         for (unsigned i = 0; i < n && r.ok(); ++i) {
             DeviceEntry d;
             d.devnum = r.u32();
+            d.generation = r.u32();
             d.device_descriptor = r.block16();
             const unsigned nc = r.u8();
             for (unsigned c = 0; c < nc && r.ok(); ++c) d.configurations.push_back(r.block16());

@@ -58,6 +58,7 @@ bool known_request(std::uint8_t type);
 // device, like a Linux device number.
 struct DeviceEntry {
     std::uint32_t devnum = 0;
+    std::uint32_t generation = 0;  // the host model's enumeration it comes from
     std::vector<std::uint8_t> device_descriptor;
     std::vector<std::vector<std::uint8_t>> configurations;
     bool operator==(const DeviceEntry&) const = default;

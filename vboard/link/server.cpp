@@ -256,7 +256,7 @@ Reply Server::serve(int client, const Request& req) {
         const std::uint32_t devnum = current_devnum();
         if (devnum) {
             const auto info = board_.device();
-            rep.devices.push_back({devnum, info->device_descriptor, info->configurations});
+            rep.devices.push_back({devnum, info->generation, info->device_descriptor, info->configurations});
         }
         break;
     }
@@ -327,6 +327,11 @@ Reply Server::serve(int client, const Request& req) {
         break;
     case MsgType::SetConfiguration: {
         if ((rep.result = check_handle(client, req.handle, &h)) != 0) break;
+        // Like usbfs: no new configuration while any interface is claimed,
+        // even by the handle that asks; then the value must exist.
+        for (const auto& [id, other] : handles_)
+            if (other.devnum == h->devnum && !other.claimed.empty()) rep.result = -EBUSY;
+        if (rep.result) break;
         const auto info = board_.device();
         bool valid = req.value == 0 || req.value == -1;
         for (const auto& c : info->configurations) valid = valid || (c.size() >= 9 && c[5] == req.value);
@@ -334,9 +339,6 @@ Reply Server::serve(int client, const Request& req) {
             rep.result = -EINVAL;
             break;
         }
-        for (const auto& [id, other] : handles_)
-            if (&other != h && other.devnum == h->devnum && !other.claimed.empty()) rep.result = -EBUSY;
-        if (rep.result) break;
         const std::uint16_t value = req.value < 0 ? 0 : static_cast<std::uint16_t>(req.value);
         const UsbSetup setup{0x00, 0x09, value, 0, 0};
         std::uint8_t none[1] = {0};
@@ -347,7 +349,6 @@ Reply Server::serve(int client, const Request& req) {
             break;
         }
         configuration_[h->devnum] = value;
-        h->claimed.clear();
         break;
     }
     case MsgType::ResetButton:

@@ -107,8 +107,7 @@ public:
     int port_reset() override {
         std::lock_guard lock(m_);
         if (!attached_) return -ENODEV;
-        ++resets_;
-        ++info_.generation;  // re-enumerated, the same device
+        ++resets_;  // re-enumerated as the same device: the same generation
         return 0;
     }
     void reset_button() override {

@@ -238,8 +238,14 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"release_unclaimed_interface",
                 [](Substitute&, FakeBoard&, usb_dev_handle* h) { return usb_release_interface(h, 1); },
                 -EINVAL, "could not release intf 1: Invalid argument"},
+        Failure{"set_configuration_while_claimed",
+                [](Substitute&, FakeBoard&, usb_dev_handle* h) { return usb_set_configuration(h, 1); },
+                -EBUSY, "could not set config 1: Device or resource busy"},
         Failure{"set_missing_configuration",
-                [](Substitute&, FakeBoard&, usb_dev_handle* h) { return usb_set_configuration(h, 7); },
+                [](Substitute&, FakeBoard&, usb_dev_handle* h) {
+                    usb_release_interface(h, 0);
+                    return usb_set_configuration(h, 7);
+                },
                 -EINVAL, "could not set config 7: Invalid argument"},
         Failure{"reset_device_gone",
                 [](Substitute&, FakeBoard& b, usb_dev_handle* h) {

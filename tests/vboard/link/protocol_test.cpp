@@ -80,7 +80,7 @@ TEST(LinkCodec, RequestsSurviveARoundTrip) {
 TEST(LinkCodec, RepliesSurviveARoundTrip) {
     Reply list;
     list.type = MsgType::ListDevices;
-    list.devices = {{5, {18, 1, 2, 3}, {{9, 2, 9, 0}, {9, 2, 9, 0, 1}}}, {6, {18, 1}, {}}};
+    list.devices = {{5, 41, {18, 1, 2, 3}, {{9, 2, 9, 0}, {9, 2, 9, 0, 1}}}, {6, 42, {18, 1}, {}}};
     Reply control;
     control.type = MsgType::Control;
     control.result = 6;

@@ -99,6 +99,7 @@ TEST_F(ServerTest, ListsTheEnumeratedDeviceWithItsDescriptors) {
     const Reply r = ask(client(), make(MsgType::ListDevices));
     ASSERT_EQ(r.devices.size(), 1u);
     EXPECT_EQ(r.devices[0].devnum, 2u) << "the first device on a bus is number 2 (1 is the root hub)";
+    EXPECT_EQ(r.devices[0].generation, 100u) << "the host model's enumeration";
     EXPECT_EQ(r.devices[0].device_descriptor, fake_device_descriptor());
     ASSERT_EQ(r.devices[0].configurations.size(), 1u);
     EXPECT_EQ(r.devices[0].configurations[0], fake_configuration());
@@ -150,6 +151,16 @@ TEST_F(ServerTest, SetConfigurationIsARealRequestAndChecksTheValue) {
     EXPECT_EQ(log[0].bmRequestType, 0x00);
     EXPECT_EQ(log[0].bRequest, 0x09);
     EXPECT_EQ(log[0].wValue, 1);
+}
+
+TEST_F(ServerTest, NoNewConfigurationWhileAnInterfaceIsClaimed) {
+    const int fd = client();
+    const auto h = open_device(fd);
+    ASSERT_EQ(ask(fd, make(MsgType::ClaimInterface, h, 0)).result, 0);
+    EXPECT_EQ(ask(fd, make(MsgType::SetConfiguration, h, 1)).result, -EBUSY);
+    EXPECT_TRUE(board_.log().empty()) << "nothing went to the device";
+    ASSERT_EQ(ask(fd, make(MsgType::ReleaseInterface, h, 0)).result, 0);
+    EXPECT_EQ(ask(fd, make(MsgType::SetConfiguration, h, 1)).result, 0);
 }
 
 TEST_F(ServerTest, InterfacesAreClaimedOncePerDevice) {
