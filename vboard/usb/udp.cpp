@@ -1,6 +1,7 @@
 #include "usb/udp.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/pins.h"
 
@@ -91,6 +92,13 @@ void Udp::reset() {
     changed();
 }
 
+void Udp::trace(const std::string& text) {
+    if (!trace_) return;
+    char head[48];
+    std::snprintf(head, sizeof head, "[%llu ns] UDP ", static_cast<unsigned long long>(board.now()));
+    trace_(head + text);
+}
+
 void Udp::changed() {
     ++activity_;
     board.wake();
@@ -154,6 +162,11 @@ void Udp::land_writes(int n) {
 
 void Udp::apply_csr(int n, std::uint32_t v) {
     Endpoint& e = ep_[n];
+    if (trace_) {
+        char b[64];
+        std::snprintf(b, sizeof b, "CSR%d <- 0x%08X (was 0x%08X)", n, v, read_csr(n));
+        trace(b);
+    }
     std::uint32_t cleared = e.flags & kClearByZero & ~v;
     e.flags &= ~cleared;
     if (cleared & RX_DATA_BK0) release_bank(e, 0);
@@ -215,6 +228,7 @@ void Udp::write_rst_ep(std::uint32_t v) {
 bool Udp::connected() const { return !board.pins().level(kPullupLine); }
 
 void Udp::bus_reset() {
+    trace("bus reset");
     for (auto& p : pending_) board.cancel(p.id);
     pending_.clear();
     for (auto& e : ep_) {
@@ -237,6 +251,18 @@ bool Udp::addressed(std::uint8_t address, std::uint8_t ep) const {
 
 Handshake Udp::setup(std::uint8_t address, const std::uint8_t (&packet)[8]) {
     land_writes(0);
+    Handshake h = take_setup(address, packet);
+    if (trace_) {
+        char b[96];
+        std::snprintf(b, sizeof b, "SETUP@%u %02X %02X %02X%02X %02X%02X %02X%02X: %s -> CSR0 0x%08X", address,
+                      packet[0], packet[1], packet[3], packet[2], packet[5], packet[4], packet[7], packet[6],
+                      usb::handshake_name(h), read_csr(0));
+        trace(b);
+    }
+    return h;
+}
+
+Handshake Udp::take_setup(std::uint8_t address, const std::uint8_t (&packet)[8]) {
     if (!addressed(address, 0)) return Handshake::None;
     Endpoint& e = ep_[0];
     if ((e.flags & EPTYPE_MASK) != EPTYPE_CTRL) return Handshake::None;
@@ -255,6 +281,17 @@ Handshake Udp::setup(std::uint8_t address, const std::uint8_t (&packet)[8]) {
 
 Handshake Udp::out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length) {
     if (ep < kEndpoints) land_writes(ep);
+    Handshake h = take_out(address, ep, data, length);
+    if (trace_) {
+        char b[96];
+        std::snprintf(b, sizeof b, "OUT@%u.%u %zu bytes: %s -> CSR 0x%08X", address, ep, length, usb::handshake_name(h),
+                      ep < kEndpoints ? read_csr(ep) : 0);
+        trace(b);
+    }
+    return h;
+}
+
+Handshake Udp::take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length) {
     if (!addressed(address, ep)) return Handshake::None;
     Endpoint& e = ep_[ep];
     std::uint32_t type = e.flags & EPTYPE_MASK;
@@ -281,6 +318,17 @@ Handshake Udp::out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* da
 
 Handshake Udp::in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data) {
     if (ep < kEndpoints) land_writes(ep);
+    Handshake h = take_in(address, ep, data);
+    if (trace_) {
+        char b[96];
+        std::snprintf(b, sizeof b, "IN@%u.%u: %s %zu bytes -> CSR 0x%08X", address, ep, usb::handshake_name(h),
+                      h == Handshake::Ack ? data.size() : 0, ep < kEndpoints ? read_csr(ep) : 0);
+        trace(b);
+    }
+    return h;
+}
+
+Handshake Udp::take_in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data) {
     if (!addressed(address, ep)) return Handshake::None;
     Endpoint& e = ep_[ep];
     std::uint32_t type = e.flags & EPTYPE_MASK;

@@ -57,6 +57,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,9 @@ public:
     std::uint32_t isr() const;
     std::uint32_t faddr() const { return faddr_; }
     std::uint32_t glb_stat() const { return glb_stat_; }
+    // Diagnostics: every CSR write as it lands and every transaction with
+    // its handshake, as text (empty: off).
+    void set_trace(std::function<void(const std::string&)> fn) { trace_ = std::move(fn); }
     // CSR writes issued by the firmware that have not landed yet.
     unsigned writes_in_flight() const { return static_cast<unsigned>(pending_.size()); }
 
@@ -146,12 +150,17 @@ private:
     std::uint32_t frame_number() const;
     // Common checks of a token: is it for us, and is the endpoint usable?
     bool addressed(std::uint8_t address, std::uint8_t ep) const;
+    usb::Handshake take_setup(std::uint8_t address, const std::uint8_t (&packet)[8]);
+    usb::Handshake take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length);
+    usb::Handshake take_in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data);
     void changed();
 
     std::array<Endpoint, kEndpoints> ep_;
     std::deque<PendingWrite> pending_;
     std::uint32_t glb_stat_ = 0, faddr_ = FEN, imr_ = 0, isr_latched_ = 0, rst_ep_ = 0, txvc_ = 0;
     std::uint64_t activity_ = 0;
+    std::function<void(const std::string&)> trace_;
+    void trace(const std::string& text);
 };
 
 }  // namespace vboard

@@ -191,18 +191,24 @@ int UsbHost::bulk_read(std::uint8_t ep, std::uint8_t* data, std::size_t len, uns
     return static_cast<int>(done);
 }
 
-void UsbHost::bus_reset() {
+bool UsbHost::bus_reset() {
     board_.run_until(board_.now() + kResetTime);
     port_.bus_reset();
     board_.wake();
+    // A device that left the bus with the reset (the boot ROM starting the
+    // downloaded code) is gone for this enumeration, even if something
+    // connects again during the recovery time: that is a new device.
+    if (!port_.connected()) return false;
     board_.run_until(board_.now() + kResetRecovery);
+    return true;
 }
 
 int UsbHost::enumerate_once(std::uint8_t address, UsbDeviceInfo& info) {
-    bus_reset();
+    if (!bus_reset()) return -ENODEV;
     if (!port_.connected()) return -ENODEV;
     auto deadline = [this] { return board_.now() + kEnumTimeout; };
     std::uint8_t buf[64] = {};
+    step_ = "GET_DESCRIPTOR device (64) at address 0";
     // The first request goes out with a maximum packet size of 64: the
     // device's first packet (8 bytes or more) carries bMaxPacketSize0.
     int r = control_at(0, 64, {0x80, 6, 0x0100, 0, 64}, buf, deadline());
@@ -210,10 +216,12 @@ int UsbHost::enumerate_once(std::uint8_t address, UsbDeviceInfo& info) {
     if (r < 8 || buf[1] != 1) return -EPROTO;
     unsigned mps0 = buf[7];
     if (mps0 != 8 && mps0 != 16 && mps0 != 32 && mps0 != 64) return -EPROTO;
+    step_ = "SET_ADDRESS " + std::to_string(address);
     r = control_at(0, mps0, {0x00, 5, address, 0, 0}, nullptr, deadline());
     if (r < 0) return r;
     board_.run_until(board_.now() + kSetAddressRecovery);
     std::uint8_t dev[18];
+    step_ = "GET_DESCRIPTOR device (18)";
     r = control_at(address, mps0, {0x80, 6, 0x0100, 0, 18}, dev, deadline());
     if (r < 0) return r;
     if (r != 18 || dev[0] != 18 || dev[1] != 1) return -EPROTO;
@@ -222,11 +230,13 @@ int UsbHost::enumerate_once(std::uint8_t address, UsbDeviceInfo& info) {
     info.configurations.clear();
     for (unsigned i = 0; i < dev[17]; ++i) {
         std::uint8_t head[9];
+        step_ = "GET_DESCRIPTOR configuration (9)";
         r = control_at(address, mps0, {0x80, 6, static_cast<std::uint16_t>(0x0200 | i), 0, 9}, head, deadline());
         if (r < 0) return r;
         if (r != 9 || head[1] != 2) return -EPROTO;
         std::uint16_t total = static_cast<std::uint16_t>(head[2] | head[3] << 8);
         std::vector<std::uint8_t> full(total);
+        step_ = "GET_DESCRIPTOR configuration (" + std::to_string(total) + ")";
         r = control_at(address, mps0, {0x80, 6, static_cast<std::uint16_t>(0x0200 | i), 0, total}, full.data(),
                        deadline());
         if (r < 0) return r;
@@ -234,6 +244,7 @@ int UsbHost::enumerate_once(std::uint8_t address, UsbDeviceInfo& info) {
         info.configurations.push_back(std::move(full));
     }
     if (!info.configurations.empty()) {
+        step_ = "SET_CONFIGURATION";
         r = control_at(address, mps0, {0x00, 9, info.configurations.front()[5], 0, 0}, nullptr, deadline());
         if (r < 0) return r;
     }
@@ -253,7 +264,7 @@ int UsbHost::enumerate() {
             device_ = std::move(info);
             return 0;
         }
-        log_.push_back(std::string("enumeration failed: ") + std::strerror(-r));
+        log_.push_back("enumeration failed at " + step_ + ": " + std::strerror(-r));
     }
     return r;
 }
@@ -268,9 +279,9 @@ int UsbHost::port_reset() {
     if (!before) return enumerate();
     UsbDeviceInfo info{};
     int r = enumerate_once(before->address, info);
-    if (r == -ENODEV || !port_.connected()) return 0;  // the device left the bus after the reset
+    if (r == -ENODEV) return 0;  // the device left the bus with the reset
     if (r < 0) {
-        log_.push_back(std::string("port reset: device did not come back: ") + std::strerror(-r));
+        log_.push_back("port reset: device did not come back: " + step_ + ": " + std::strerror(-r));
         return -ENODEV;
     }
     // The same device keeps its identity; different descriptors make it a

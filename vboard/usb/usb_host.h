@@ -75,7 +75,8 @@ private:
     int error(Result r) const;
     int control_at(std::uint8_t addr, unsigned mps0, const UsbSetup& s, std::uint8_t* data, Nanos deadline);
     int enumerate_once(std::uint8_t address, UsbDeviceInfo& info);
-    void bus_reset();
+    // Returns whether the device is still on the bus after the reset.
+    bool bus_reset();
     unsigned endpoint_size(std::uint8_t ep_address) const;
 
     Board& board_;
@@ -84,6 +85,7 @@ private:
     std::uint32_t generation_ = 0;
     std::uint8_t last_address_ = 0;
     std::vector<std::string> log_;
+    std::string step_;  // the enumeration's current request, for the log
 };
 
 }  // namespace vboard

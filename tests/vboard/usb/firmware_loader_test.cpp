@@ -3,6 +3,8 @@
 // reset, enumerated again, and answering REQ_SYNC.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -57,12 +59,16 @@ TEST_F(TestLoader, DownloadedStartedEnumeratedAndAnswersSync) {
     ASSERT_GT(image.size(), 1000u) << DORVEX_TEST_LOADER_BIN;
     download();
     EXPECT_EQ(std::vector<std::uint8_t>(vb.board().sram(), vb.board().sram() + image.size()), image);
+    std::string trace;
+    if (std::getenv("VBOARD_USB_TRACE")) vb.udp().set_trace([](const std::string& t) { std::fprintf(stderr, "%s\n", t.c_str()); });
     ASSERT_EQ(vb.port_reset(), 0);
     EXPECT_FALSE(vb.device());
     // The host tool sleeps 1000 ms; the loader comes back on the bus well
     // within that.
     ASSERT_TRUE(vb.wait_for_device(1'000'000'000)) << lines(vb.usb_log()) << lines(vb.board().model_errors())
-                                                   << "console: " << vb.console();
+                                                   << "console: " << vb.console() << "\nPC "
+                                                   << std::hex << vb.board().cpu_reg(15) << " CPSR "
+                                                   << vb.board().cpu_reg(16) << " SP " << vb.board().cpu_reg(13);
     const auto dev = *vb.device();
     EXPECT_EQ(dev.device_descriptor, (std::vector<std::uint8_t>{0x12, 0x01, 0x10, 0x01, 0x02, 0x00, 0x00, 0x08, 0xEB,
                                                                 0x03, 0x20, 0x61, 0x10, 0x01, 0x00, 0x00, 0x00, 0x01}));
