@@ -1,8 +1,7 @@
 // USB device-port driver. Every change of an endpoint's CSR is a
-// read-modify-write of the whole register: the receive and completion flags
-// are cleared by writing 0 and left alone by writing 1, so writing back what
-// was read changes only the bit meant. Bit changes take a few cycles to show
-// in the register, hence the wait-until-it-reads-back loops.
+// read-modify-write of the whole register (see csr_change). Bit changes take
+// a few cycles to show in the register, hence the wait-until-it-reads-back
+// loops.
 #include "udp.h"
 
 #include "regs.h"
@@ -14,8 +13,19 @@ constexpr uint32_t BULK_PACKET = 64;
 
 inline volatile uint32_t& csr(uint32_t udp, uint32_t ep) { return reg32(udp + UDP_CSR0 + 4 * ep); }
 
-void csr_set(uint32_t udp, uint32_t ep, uint32_t bits) { csr(udp, ep) = csr(udp, ep) | bits; }
-void csr_clear(uint32_t udp, uint32_t ep, uint32_t bits) { csr(udp, ep) = csr(udp, ep) & ~bits; }
+// The flags that writing 0 clears and writing 1 leaves alone. A change is
+// written with all of them at 1 except the ones meant to clear, so that a
+// flag the port raises between the read and the write is not lost; and
+// with TXPKTRDY at 0 (no effect) unless a packet is being committed, so
+// that a write cannot commit the FIFO a second time.
+constexpr uint32_t CSR_CLEAR_BY_ZERO = UDP_TXCOMP | UDP_RX_DATA_BK0 | UDP_RXSETUP | UDP_STALLSENT | UDP_RX_DATA_BK1;
+
+void csr_change(uint32_t udp, uint32_t ep, uint32_t set, uint32_t clear) {
+    const uint32_t now = csr(udp, ep);
+    csr(udp, ep) = (((now | CSR_CLEAR_BY_ZERO) & ~UDP_TXPKTRDY) | set) & ~clear;
+}
+void csr_set(uint32_t udp, uint32_t ep, uint32_t bits) { csr_change(udp, ep, bits, 0); }
+void csr_clear(uint32_t udp, uint32_t ep, uint32_t bits) { csr_change(udp, ep, 0, bits); }
 void wait_set(uint32_t udp, uint32_t ep, uint32_t bits) {
     while ((csr(udp, ep) & bits) != bits) {}
 }
