@@ -813,8 +813,13 @@ bool Board::poke(std::uint32_t addr, const void* in, std::size_t n) {
         if (!p) return false;
         *p = s[i];
     }
-    // Translated code needs no flush here: the engine drops its translations
-    // whenever a CPU slice ends, and poke is used between slices.
+    // Code may have been replaced: drop the translations of that range.
+    if (n) uc_ctl_remove_cache(impl_->uc, addr, std::uint64_t(addr) + n);
+    // The SRAM is seen at two addresses; translations may come from either.
+    if (n && addr >= kSramBase && addr - kSramBase < kSramSize && impl_->sram_zero)
+        uc_ctl_remove_cache(impl_->uc, addr - kSramBase, std::uint64_t(addr - kSramBase) + n);
+    else if (n && addr < kSramSize && impl_->sram_zero)
+        uc_ctl_remove_cache(impl_->uc, addr + kSramBase, std::uint64_t(addr + kSramBase) + n);
     return true;
 }
 

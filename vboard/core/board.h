@@ -109,9 +109,14 @@ public:
     void wake();
     // True when the CPU is held, or has been seen polling unchanged registers.
     bool idle() const;
-    // A model whose register reads change with time alone (not through an
-    // event) calls this from its read handler, so that a loop polling it is
-    // never taken for idle.
+    // A model whose register value changes with time alone (a free-running
+    // counter such as a frame number), not through one of its own events or
+    // a call into the model, calls this from that register's read handler,
+    // so that a loop polling it is never taken for idle. Registers that
+    // change only in events or model calls must not call it (the board
+    // already notices those changes; wake() is for changes made from outside
+    // the CPU and the event queue): marking them makes the firmware's poll
+    // loops run instruction by instruction instead of skipping.
     void time_dependent_read();
 
     // ---- CPU control
