@@ -30,6 +30,7 @@ using namespace vboard;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailure = 1;
+constexpr Nanos kDrainTime = 100'000'000;
 constexpr int kExitUsage = 2;
 
 void say(const std::string& msg) { std::fprintf(stderr, "vboard: %s\n", msg.c_str()); }
@@ -229,10 +230,12 @@ int run(const cli::Options& o) {
             ::rmdir(dir.c_str());
             return kExitFailure;
         }
-        // Let the board finish what the command started (the console output
-        // of firmware that the command has just started, for one), for at
-        // most a little virtual time.
-        for (int i = 0; i < 500 && !vb.board().idle(); ++i) vb.run_for(1'000'000);
+        // Let the board finish what the command started: the firmware the
+        // command has just started prints its banner (some milliseconds at
+        // 115200 baud), then runs on until it only polls, for at most half a
+        // second of virtual time.
+        vb.run_for(kDrainTime);
+        for (int i = 0; i < 400 && !vb.board().idle(); ++i) vb.run_for(1'000'000);
         if (o.stats) print_stats(vb, started);
     }
     ::rmdir(dir.c_str());

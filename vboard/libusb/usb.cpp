@@ -76,6 +76,7 @@ int error_errno(int code) {
 // ---- the link
 std::recursive_mutex g_mutex;
 int g_fd = -1;
+pid_t g_owner = 0;  // the process that opened g_fd
 
 void debug(const char* what, const std::string& detail) {
     if (usb_debug >= 1) std::fprintf(stderr, "vboard libusb: %s: %s\n", what, detail.c_str());
@@ -94,6 +95,12 @@ bool link_alive() {
 }
 
 bool connect_board() {
+    // A child after fork() shares its parent's connection: it must not
+    // talk on it (the replies would go astray), so it opens its own.
+    if (g_fd >= 0 && g_owner != ::getpid()) {
+        ::close(g_fd);
+        g_fd = -1;
+    }
     if (g_fd >= 0 && link_alive()) return true;
     disconnect();
     const char* path = std::getenv("VBOARD_SOCKET");
@@ -113,6 +120,7 @@ bool connect_board() {
         return false;
     }
     g_fd = fd;
+    g_owner = ::getpid();
     return true;
 }
 

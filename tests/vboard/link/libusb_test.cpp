@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <functional>
 #include <memory>
+#include <sys/wait.h>
 #include <usb.h>
 
 #include "fake_board.h"
@@ -260,6 +261,27 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 -ENODATA, "could not get bound driver: No data available"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Substitute, AForkedChildTalksOnItsOwnConnection) {
+    usb_dev_handle* h = open_claimed();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Claims interface 1 and ends without closing: the board releases the
+        // claim when the child's own connection closes with it.
+        usb_find_devices();
+        usb_dev_handle* mine = usb_open(find_device(0x03EB, 0x6120));
+        ::_exit(mine && usb_claim_interface(mine, 1) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not use the board";
+    int r = -EBUSY;
+    for (int i = 0; i < 100 && r == -EBUSY; ++i) {
+        r = usb_claim_interface(h, 1);
+        if (r == -EBUSY) ::usleep(10'000);
+    }
+    EXPECT_EQ(r, 0) << "the child's claim outlived it: it used the parent's connection; " << usb_strerror();
+}
 
 TEST_F(Substitute, OpeningAVanishedDeviceFails) {
     board_.detach();
