@@ -104,14 +104,13 @@ void udp_handle_setup(UdpDevice* dev) {
     if (!(csr(udp, 0) & UDP_RXSETUP)) return;
 
     volatile uint32_t& fifo = reg32(udp + UDP_FDR0);
-    const uint8_t bmRequestType = static_cast<uint8_t>(fifo);
-    const uint8_t bRequest = static_cast<uint8_t>(fifo);
-    uint16_t wValue = static_cast<uint8_t>(fifo);
-    wValue = static_cast<uint16_t>(wValue | (static_cast<uint8_t>(fifo) << 8));
-    uint16_t wIndex = static_cast<uint8_t>(fifo);
-    wIndex = static_cast<uint16_t>(wIndex | (static_cast<uint8_t>(fifo) << 8));
-    uint16_t wLength = static_cast<uint8_t>(fifo);
-    wLength = static_cast<uint16_t>(wLength | (static_cast<uint8_t>(fifo) << 8));
+    uint8_t setup[8];
+    for (uint32_t i = 0; i < sizeof setup; ++i) setup[i] = static_cast<uint8_t>(fifo);
+    const uint8_t bmRequestType = setup[0];
+    const uint8_t bRequest = setup[1];
+    const uint16_t wValue = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
+    const uint16_t wIndex = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
+    const uint16_t wLength = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
 
     // The status stage of the previous control IN transfer (a zero-length
     // OUT packet) leaves RX_DATA_BK0 set until firmware clears it. Left
