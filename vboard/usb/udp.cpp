@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/pins.h"
+#include "soc/pmc.h"
 
 namespace vboard {
 
@@ -242,8 +243,14 @@ void Udp::bus_reset() {
     changed();
 }
 
+bool Udp::clocked() const {
+    const Pmc* pmc = board.find<Pmc>();
+    if (!pmc) return true;  // a board without a clock model
+    return pmc->peripheral_clock(Pmc::kIdUdp) && (pmc->scsr() & Pmc::kScUdp);
+}
+
 bool Udp::addressed(std::uint8_t address, std::uint8_t ep) const {
-    if (!connected() || (txvc_ & TXVDIS)) return false;
+    if (!connected() || (txvc_ & TXVDIS) || !clocked()) return false;
     if (!(faddr_ & FEN) || address != (faddr_ & 0x7F)) return false;
     if (ep >= kEndpoints) return false;
     return (ep_[ep].flags & EPEDS) != 0;

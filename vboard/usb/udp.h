@@ -52,6 +52,8 @@
 //   start-of-frame interrupt is not raised (UDP_FRM_NUM counts frames).
 // - The port is on the bus while the board's D+ pull-up is on: PA16 low.
 //   UDP_TXVC.TXVDIS set: the transceiver is off and nothing is answered.
+//   Without its clocks (the USB device clock UDP in PMC_SCSR and the
+//   peripheral clock, id 11, in PMC_PCSR) the port answers nothing either.
 #pragma once
 
 #include <array>
@@ -150,6 +152,7 @@ private:
     std::uint32_t frame_number() const;
     // Common checks of a token: is it for us, and is the endpoint usable?
     bool addressed(std::uint8_t address, std::uint8_t ep) const;
+    bool clocked() const;
     usb::Handshake take_setup(std::uint8_t address, const std::uint8_t (&packet)[8]);
     usb::Handshake take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length);
     usb::Handshake take_in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/pins.h"
+#include "soc/pmc.h"
 #include "usb/boot_rom_dfu.h"
 #include "usb/udp.h"
 #include "usb/usb_host.h"
@@ -104,6 +105,10 @@ struct VirtualBoard::Impl {
     // device has left the bus; the port's registers are as after reset.
     void start_downloaded_code() {
         board.remap_sram(true);
+        // The clocks as the ROM leaves them: main oscillator, PLLB for the
+        // 48 MHz master clock and the USB clock, UDP clocks on. That is the
+        // clock model's reset state.
+        if (Pmc* pmc = board.find<Pmc>()) pmc->reset();
         udp->reset();
         board.cpu_start(0, 0xD3);
         check = true;

@@ -51,6 +51,15 @@ protected:
         ASSERT_EQ(st[4], BootRomDfu::dfuMANIFEST);
     }
 
+    // Download, reset, wait for the loader, configuration 1, REQ_SYNC.
+    void start_loader() {
+        download();
+        ASSERT_EQ(vb.port_reset(), 0);
+        ASSERT_TRUE(vb.wait_for_device(1'000'000'000)) << lines(vb.usb_log()) << lines(vb.board().model_errors());
+        ASSERT_EQ(vb.control({0x00, 9, 1, 0, 0}, nullptr, 2000), 0) << lines(vb.usb_log());
+        ASSERT_EQ(vb.control({0x21, 0xFF, 0, 0, 0}, nullptr, 2000), 0) << lines(vb.usb_log());
+    }
+
     std::vector<std::uint8_t> image;
     VirtualBoard vb;
 };
@@ -88,6 +97,40 @@ TEST_F(TestLoader, DownloadedStartedEnumeratedAndAnswersSync) {
     EXPECT_TRUE(vb.usb_log().empty()) << lines(vb.usb_log());
     EXPECT_TRUE(vb.board().model_errors().empty()) << lines(vb.board().model_errors());
 }
+
+#ifdef DORVEX_UPLOADER_BIN
+// The end of the host's run: the uploader's length on endpoint 4 as a packet
+// of its own, then its bytes in writes of 1024; the loader stores it in
+// SDRAM and jumps to it, and the uploader takes the connection over without
+// a new enumeration.
+TEST_F(TestLoader, HandsTheConnectionOverToTheUploader) {
+    const std::vector<std::uint8_t> uploader = read_file(DORVEX_UPLOADER_BIN);
+    ASSERT_GT(uploader.size(), 1000u) << DORVEX_UPLOADER_BIN;
+    start_loader();
+    const auto before = *vb.device();
+    const std::uint32_t length = static_cast<std::uint32_t>(uploader.size());
+    std::uint8_t word[4] = {std::uint8_t(length), std::uint8_t(length >> 8), std::uint8_t(length >> 16),
+                            std::uint8_t(length >> 24)};
+    ASSERT_EQ(vb.bulk_write(4, word, 4, 4000), 4) << lines(vb.usb_log());
+    for (std::size_t off = 0; off < uploader.size(); off += 1024) {
+        std::size_t n = std::min<std::size_t>(1024, uploader.size() - off);
+        ASSERT_EQ(vb.bulk_write(4, uploader.data() + off, n, 4000), static_cast<int>(n))
+            << "at " << off << "\n" << lines(vb.usb_log());
+    }
+    vb.run_for(50'000'000);
+    EXPECT_NE(vb.console().find("Uploader"), std::string::npos) << "console: " << vb.console();
+    std::vector<std::uint8_t> sdram(vb.board().sdram(), vb.board().sdram() + 0x100);
+    EXPECT_EQ(sdram, std::vector<std::uint8_t>(uploader.begin(), uploader.begin() + 0x100));
+    ASSERT_TRUE(vb.device());
+    EXPECT_EQ(vb.device()->generation, before.generation) << "no new enumeration";
+    std::uint8_t config = 0;
+    EXPECT_EQ(vb.control({0x80, 8, 0, 0, 1}, &config, 2000), 1) << lines(vb.usb_log());
+    EXPECT_EQ(config, 1);
+    EXPECT_EQ(vb.udp().faddr(), Udp::FEN | before.address) << "the address is kept";
+    EXPECT_TRUE(vb.usb_log().empty()) << lines(vb.usb_log());
+    EXPECT_TRUE(vb.board().model_errors().empty()) << lines(vb.board().model_errors());
+}
+#endif
 
 }  // namespace
 }  // namespace vboard

@@ -8,6 +8,7 @@
 
 #include "core/board.h"
 #include "core/pins.h"
+#include "soc/pmc.h"
 #include "usb/udp.h"
 
 namespace vboard {
@@ -317,6 +318,26 @@ TEST_F(UdpTest, DisabledEndpointOrTransceiverGivesNoAnswer) {
     wr(Udp::TXVC, 0);
     EXPECT_EQ(setup(), Handshake::Ack);
 }
+
+struct ClockCase {
+    const char* name;
+    std::uint32_t pmc_offset, value;  // the write that stops a clock
+};
+class UdpClocks : public UdpTest, public ::testing::WithParamInterface<ClockCase> {};
+
+TEST_P(UdpClocks, NoAnswerWithoutItsClocks) {
+    open();
+    ASSERT_EQ(setup(), Handshake::Ack);
+    Pmc* pmc = board.find<Pmc>();
+    ASSERT_NE(pmc, nullptr);
+    pmc->bus_write(GetParam().pmc_offset, GetParam().value);
+    EXPECT_EQ(setup(), Handshake::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pmc, UdpClocks,
+                         ::testing::Values(ClockCase{"PeripheralClock", 0x14, 1u << Pmc::kIdUdp},
+                                           ClockCase{"UsbClock", 0x04, Pmc::kScUdp}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UdpTest, OffTheBusWithoutThePullUp) {
     open();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/pins.h"
+#include "soc/pmc.h"
 #include "usb/boot_rom_dfu.h"
 #include "usb/udp.h"
 #include "usb/virtual_board.h"
@@ -82,7 +83,14 @@ TEST_F(VirtualBoardTest, DownloadAndPortResetStartTheCodeAtZero) {
     vb.set_device_listener([&] { ++changes; });
     download(program_bytes());
     EXPECT_FALSE(vb.board().cpu_running());
+    Pmc* pmc = vb.board().find<Pmc>();
+    ASSERT_NE(pmc, nullptr);
+    pmc->bus_write(0x14, 1u << Pmc::kIdUdp);  // PMC_PCDR: whatever the clocks were before
+    pmc->bus_write(0x04, Pmc::kScUdp);        // PMC_SCDR
     EXPECT_EQ(vb.port_reset(), 0);
+    EXPECT_TRUE(pmc->peripheral_clock(Pmc::kIdUdp)) << "the ROM starts the code with the USB clocks on";
+    EXPECT_TRUE(pmc->scsr() & Pmc::kScUdp);
+    EXPECT_TRUE(pmc->scsr() & Pmc::kScPck) << "processor clock";
     EXPECT_FALSE(vb.device()) << "the ROM's device has left the bus";
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(vb.board().sram_at_zero());
