@@ -83,7 +83,7 @@ struct VirtualBoard::Impl {
         : board(with_console(std::move(config), console)),
           udp(&static_cast<Udp&>(board.attach(std::make_unique<Udp>(board)))),
           rom(BootRomDfu::Hooks{[this](std::uint32_t off, const std::uint8_t* d, std::size_t n) {
-                                    std::memcpy(board.sram() + off, d, n);
+                                    board.poke(Board::kSramBase + off, d, n);
                                 },
                                 [this] { start_downloaded_code(); }},
               board.config().bootrom_appidle),
