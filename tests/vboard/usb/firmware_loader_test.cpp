@@ -54,6 +54,7 @@ protected:
     // Download, reset, wait for the loader, configuration 1, REQ_SYNC.
     void start_loader() {
         download();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(vb.port_reset(), 0);
         ASSERT_TRUE(vb.wait_for_device(1'000'000'000)) << lines(vb.usb_log()) << lines(vb.board().model_errors());
         ASSERT_EQ(vb.control({0x00, 9, 1, 0, 0}, nullptr, 2000), 0) << lines(vb.usb_log());
@@ -67,6 +68,7 @@ protected:
 TEST_F(TestLoader, DownloadedStartedEnumeratedAndAnswersSync) {
     ASSERT_GT(image.size(), 1000u) << DORVEX_TEST_LOADER_BIN;
     download();
+    if (HasFatalFailure()) return;
     EXPECT_EQ(std::vector<std::uint8_t>(vb.board().sram(), vb.board().sram() + image.size()), image);
     std::string trace;
     if (std::getenv("VBOARD_USB_TRACE")) vb.udp().set_trace([](const std::string& t) { std::fprintf(stderr, "%s\n", t.c_str()); });
@@ -107,6 +109,7 @@ TEST_F(TestLoader, HandsTheConnectionOverToTheUploader) {
     const std::vector<std::uint8_t> uploader = read_file(DORVEX_UPLOADER_BIN);
     ASSERT_GT(uploader.size(), 1000u) << DORVEX_UPLOADER_BIN;
     start_loader();
+    if (HasFatalFailure()) return;
     const auto before = *vb.device();
     const std::uint32_t length = static_cast<std::uint32_t>(uploader.size());
     std::uint8_t word[4] = {std::uint8_t(length), std::uint8_t(length >> 8), std::uint8_t(length >> 16),
