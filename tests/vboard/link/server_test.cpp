@@ -294,6 +294,38 @@ INSTANTIATE_TEST_SUITE_P(
         Garbage{"truncated_body", {6, 0, 0, 0, 0x56, 0x42, 1, 0x02, 1, 0}, "truncated"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ServerTest, RandomBodiesGetAnAnswerAndNeverStopTheServer) {
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    };
+    int fd = client();
+    int answered = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::vector<std::uint8_t> body(next() % 40);
+        for (auto& b : body) b = static_cast<std::uint8_t>(next());
+        // Handles near the ones in use, so some requests reach the board.
+        if (body.size() >= 4) body[1] = body[2] = body[3] = 0;
+        const std::uint8_t type = static_cast<std::uint8_t>(next() % 16);
+        const std::uint32_t len = static_cast<std::uint32_t>(body.size() + 4);
+        std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(len), static_cast<std::uint8_t>(len >> 8), 0, 0,
+                                           0x56, 0x42, link::kVersion, type};
+        frame.insert(frame.end(), body.begin(), body.end());
+        ASSERT_TRUE(link::write_all(fd, frame.data(), frame.size()));
+        link::Frame f;
+        std::string err;
+        ASSERT_TRUE(receive(fd, f, err)) << "request " << i << " (type " << int(type) << ") got no answer: " << err;
+        ++answered;
+        if (f.type == static_cast<std::uint8_t>(MsgType::Error)) {
+            EXPECT_TRUE(closed_by_server(fd)) << "after an error frame the connection closes";
+            fd = client();
+        }
+    }
+    EXPECT_EQ(answered, 300);
+    EXPECT_EQ(ask(client(), make(MsgType::ListDevices)).devices.size(), 1u);
+}
+
 TEST_F(ServerTest, AClientThatVanishesInTheMiddleOfATransferLeavesTheServerServing) {
     const int gone = client();
     const auto h = open_device(gone);
