@@ -97,6 +97,9 @@ int uploader_request(uint8_t bRequest, uint16_t wLength, uint16_t) {
     }
     }
     udp_send_control(uploaderDevice.udp, requestReply, length);
+    // A reply cut short of wLength that ends with a full packet is ended by
+    // a zero-length packet, or the host would wait for more.
+    if (length < wLength && length % 8 == 0) udp_send_zlp(uploaderDevice.udp);
     return 0;
 }
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "firmware_board.h"
+#include "usb/udp.h"
 
 namespace {
 
@@ -145,7 +146,8 @@ TEST_F(LoaderUsb, EnumeratedAddressIsInFunctionAddressRegister) {
     EXPECT_EQ(hex_bytes(info->device_descriptor), hex_bytes(deviceDescriptor));
     ASSERT_EQ(info->configurations.size(), 1u);
     EXPECT_EQ(hex_bytes(info->configurations[0]), hex_bytes(configurationSet));
-    EXPECT_EQ(peek32(0xFFFB0008), 0x100u | info->address);
+    EXPECT_EQ(vb().udp().faddr(), 0x100u | info->address);
+    EXPECT_EQ(vb().udp().glb_stat(), 0x2u) << "configured";
 }
 
 TEST_F(LoaderUsb, BulkOutPacketsAlternateBanksInOrder) {

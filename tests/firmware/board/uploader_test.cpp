@@ -2,6 +2,7 @@
 // framing, control requests and console reports.
 #include <cerrno>
 
+#include "core/pins.h"
 #include "firmware_board.h"
 
 namespace {
@@ -313,8 +314,11 @@ TEST_F(Uploader, StallIsTracedOnTheConsole) {
 TEST_F(Uploader, BusyLineIsHighWhileWaiting) {
     boot_uploader();
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_EQ(peek32(0xFFFFF43C) & 0x4, 0x4u) << "PA2 level";
-    EXPECT_EQ(peek32(0xFFFFF418) & 0x4, 0x4u) << "PA2 is an output";
+    vboard::Pins& pins = board().pins();
+    EXPECT_TRUE(pins.pio_owned(2)) << "PA2 is a PIO line";
+    EXPECT_TRUE(pins.output_enabled(2)) << "PA2 is an output";
+    EXPECT_FALSE(pins.pullup(2)) << "PA2 has no pull-up";
+    EXPECT_TRUE(pins.level(2)) << "PA2 is high while the uploader waits";
 }
 
 }  // namespace
