@@ -10,6 +10,7 @@
 #include "core/board.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -78,7 +79,9 @@ struct Board::Impl {
     uc_hook block_hook = 0, unmapped_hook = 0, intr_hook = 0;
 
     std::uint8_t* sram = nullptr;
-    std::uint8_t* sdram = nullptr;
+    std::uint8_t* sdram = nullptr;       // the SDRAM chips' cells (shared memory object)
+    std::uint8_t* sdram_view = nullptr;  // the cells as stuck address lines show them, if any
+    int sdram_fd = -1;
     bool sram_zero = false;
 
     // time
@@ -333,19 +336,57 @@ struct Board::Impl {
         sdram_regions.emplace_back(off, size);
     }
 
+    // Maps every chunk of 2^addr_low_bit bytes of the view onto the cells it
+    // reaches with the stuck address lines. Leaves sdram_view null on failure
+    // (the SDRAM then takes the slow path).
+    void build_alias_view() {
+        void* v = mmap(nullptr, kSdramSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (v == MAP_FAILED) return;
+        auto* view = static_cast<std::uint8_t*>(v);
+        const std::uint32_t chunk = 1u << addr_low_bit;
+        for (std::uint64_t off = 0; off < kSdramSize; off += chunk) {
+            std::uint32_t l = static_cast<std::uint32_t>(off), p = (l & addr_and) | addr_or;
+            if (mmap(view + l, chunk, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, sdram_fd, p) == MAP_FAILED) {
+                munmap(view, kSdramSize);
+                return;
+            }
+        }
+        sdram_view = view;
+    }
+
+    // The SDRAM cell a bus address reaches (the stuck address lines applied).
+    std::uint32_t through_address_lines(std::uint32_t a) const {
+        if (a < kSdramBase_ || a - kSdramBase_ >= kSdramSize_) return a;
+        return kSdramBase_ + (((a - kSdramBase_) & addr_and) | addr_or);
+    }
+
+    // Stuck SDRAM address lines, as masks on the byte offset.
+    std::uint32_t addr_and = ~0u, addr_or = 0;
+    unsigned addr_low_bit = 32;  // lowest stuck address bit
+
     void sdram_map() {
         bool direct = sdram_port && sdram_port->direct();
+        // Stuck address lines from bit 12 up alias whole pages: that is still
+        // plain memory, mapped page by page onto the aliased pages. Lower ones
+        // (or together with stuck data bits) need the slow path.
+        bool aliased = addr_low_bit < 32;
+        if (aliased && (!sdram_view || !sdram_fault_pages.empty())) direct = false;
         if (sdram_mapped && direct == sdram_direct) return;
         sdram_unmap();
         sdram_direct = direct;
         if (!direct) {
             map_slow(0, kSdramSize);
+        } else if (aliased) {
+            // One region over the view in which the host's page tables do the aliasing.
+            check(uc_mem_map_ptr(uc, kSdramBase, kSdramSize, UC_PROT_ALL, sdram_view), "sdram alias map");
+            sdram_regions.emplace_back(0, kSdramSize);
         } else {
             std::uint32_t off = 0;
             for (std::uint32_t fp : sdram_fault_pages) {
-                if (fp > off)
-                    check(uc_mem_map_ptr(uc, kSdramBase + off, fp - off, UC_PROT_ALL, sdram + off), "sdram map"),
-                        sdram_regions.emplace_back(off, fp - off);
+                if (fp > off) {
+                    check(uc_mem_map_ptr(uc, kSdramBase + off, fp - off, UC_PROT_ALL, sdram + off), "sdram map");
+                    sdram_regions.emplace_back(off, fp - off);
+                }
                 map_slow(fp, kPage);
                 off = fp + kPage;
             }
@@ -389,7 +430,10 @@ struct Board::Impl {
             if (++seen.repeats >= kIdleRepeats) {
                 idle = true;
                 seen.repeats = 0;
-                uc_emu_stop(uc);
+                // Stopping the engine inside an access callback makes Unicorn
+                // resume at the start of the current block and run its first
+                // instructions twice; end the slice at the next block instead.
+                slice_end = cycles;
             }
         } else {
             seen.repeats = 0;
@@ -623,6 +667,18 @@ struct Board::Impl {
             enter_exception(kModeUnd, at + 4, 0x04);
             return;
         }
+        if (err == UC_ERR_FETCH_PROT) {
+            std::uint32_t at = reg(UC_ARM_REG_PC);
+            if (at >= kSdramBase_ && at - kSdramBase_ < kSdramSize_)
+                self.model_error("instruction fetch from SDRAM at " + hex(at) +
+                                 " while the board serves that page through the SDRAM controller model (command "
+                                 "mode, unusable SDRAM, lost data lines or an injected fault): not supported; CPU "
+                                 "held");
+            else
+                self.model_error("instruction fetch from a device register at " + hex(at) + "; CPU held");
+            cpu_running = false;
+            return;
+        }
         if (err != UC_ERR_OK) {
             self.model_error(std::string("CPU stopped: ") + uc_strerror(err));
             cpu_running = false;
@@ -660,7 +716,12 @@ Board::Board(BoardConfig config) : impl_(std::make_unique<Impl>(*this, std::move
 
     m.sram = static_cast<std::uint8_t*>(std::aligned_alloc(kPage, kSramSize));
     std::memset(m.sram, 0, kSramSize);
-    void* sd = mmap(nullptr, kSdramSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // The SDRAM lives in a memory object, so that a second view can alias its
+    // pages the way stuck address lines do.
+    m.sdram_fd = memfd_create("vboard-sdram", MFD_CLOEXEC);
+    if (m.sdram_fd < 0 || ftruncate(m.sdram_fd, kSdramSize) != 0)
+        throw std::runtime_error("cannot create the SDRAM memory object");
+    void* sd = mmap(nullptr, kSdramSize, PROT_READ | PROT_WRITE, MAP_SHARED, m.sdram_fd, 0);
     if (sd == MAP_FAILED) throw std::runtime_error("cannot allocate the SDRAM buffer");
     m.sdram = static_cast<std::uint8_t*>(sd);
 
@@ -673,6 +734,16 @@ Board::Board(BoardConfig config) : impl_(std::make_unique<Impl>(*this, std::move
             m.sdram_fault_pages.push_back(page);
     }
     std::sort(m.sdram_fault_pages.begin(), m.sdram_fault_pages.end());
+    for (const auto& a : m.cfg.sdram_addr_stuck) {
+        if (a.bit < 2 || a.bit > 25) continue;
+        if (a.value)
+            m.addr_or |= 1u << a.bit;
+        else
+            m.addr_and &= ~(1u << a.bit);
+        m.addr_low_bit = std::min(m.addr_low_bit, a.bit);
+    }
+    if (m.addr_low_bit < 32 && (1u << m.addr_low_bit) >= static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)))
+        m.build_alias_view();
     m.sdram_map();
 
     m.check(uc_hook_add(m.uc, &m.block_hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Impl::block_cb), &m, 1, 0),
@@ -694,6 +765,8 @@ Board::~Board() {
     if (impl_->uc) uc_close(impl_->uc);
     std::free(impl_->sram);
     munmap(impl_->sdram, kSdramSize);
+    if (impl_->sdram_view) munmap(impl_->sdram_view, kSdramSize);
+    if (impl_->sdram_fd >= 0) close(impl_->sdram_fd);
 }
 
 const BoardConfig& Board::config() const { return impl_->cfg; }
@@ -799,7 +872,8 @@ bool Board::sram_at_zero() const { return impl_->sram_zero; }
 bool Board::peek(std::uint32_t addr, void* out, std::size_t n) const {
     auto* o = static_cast<std::uint8_t*>(out);
     for (std::size_t i = 0; i < n; ++i) {
-        auto* p = host_byte(impl_->sram, impl_->sdram, impl_->sram_zero, addr + static_cast<std::uint32_t>(i));
+        auto* p = host_byte(impl_->sram, impl_->sdram, impl_->sram_zero,
+                            impl_->through_address_lines(addr + static_cast<std::uint32_t>(i)));
         if (!p) return false;
         o[i] = *p;
     }
@@ -809,7 +883,8 @@ bool Board::peek(std::uint32_t addr, void* out, std::size_t n) const {
 bool Board::poke(std::uint32_t addr, const void* in, std::size_t n) {
     const auto* s = static_cast<const std::uint8_t*>(in);
     for (std::size_t i = 0; i < n; ++i) {
-        auto* p = host_byte(impl_->sram, impl_->sdram, impl_->sram_zero, addr + static_cast<std::uint32_t>(i));
+        auto* p = host_byte(impl_->sram, impl_->sdram, impl_->sram_zero,
+                            impl_->through_address_lines(addr + static_cast<std::uint32_t>(i)));
         if (!p) return false;
         *p = s[i];
     }

@@ -23,9 +23,11 @@ class Pins;
 // The SDRAM as the bus sees it at 0x20000000. The SDRAM controller model
 // implements it and tells the board (Board::sdram_changed) when direct() may
 // have changed. While direct() is true, fault-free SDRAM pages are plain host
-// memory and only the pages with injected data faults come to read/write;
-// otherwise every SDRAM access comes here. `offset` is from kSdramBase,
-// `size` 1, 2 or 4.
+// memory (pages aliased by stuck address lines from bit 12 up included) and
+// only the pages with injected data faults come to read/write; otherwise
+// every SDRAM access comes here, with the stuck address lines still to be
+// applied. `offset` is from kSdramBase, `size` 1, 2 or 4. Code cannot run
+// from a page served here: a fetch there is a model error.
 class SdramPort {
 public:
     virtual ~SdramPort() = default;
@@ -135,6 +137,7 @@ public:
     bool sram_at_zero() const;
 
     // ---- memory as the bus sees it, without side effects and without time
+    // (SDRAM through its stuck address lines, if any; sdram() is the cells)
     bool peek(std::uint32_t addr, void* out, std::size_t n) const;
     bool poke(std::uint32_t addr, const void* in, std::size_t n);
     std::uint8_t* sram();

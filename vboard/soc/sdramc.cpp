@@ -99,7 +99,8 @@ void Sdramc::upper_lines(std::uint32_t& mask, std::uint32_t& levels) const {
 }
 
 bool Sdramc::direct() const {
-    if (!usable() || addr_and_ != ~0u || addr_or_ != 0) return false;
+    // Stuck address lines are the board's to map (it aliases pages where it can).
+    if (!usable()) return false;
     std::uint32_t mask, levels;
     upper_lines(mask, levels);
     return mask == 0;
