@@ -31,6 +31,8 @@ namespace vboard {
 namespace {
 
 constexpr std::uint32_t kPage = 4096;
+// Model errors kept as text; later ones are only counted (BoardStats).
+constexpr std::size_t kMaxStoredErrors = 10000;
 constexpr std::uint32_t kSramBase_ = Board::kSramBase, kSramSize_ = Board::kSramSize;
 constexpr std::uint32_t kSdramBase_ = Board::kSdramBase, kSdramSize_ = Board::kSdramSize;
 constexpr std::uint64_t kNsPerSecond = 1'000'000'000;
@@ -115,6 +117,7 @@ struct Board::Impl {
     Pins pins;
 
     bool closing = false;
+    std::size_t error_count = 0;
 
     // diagnostics
     std::vector<std::string> errors;
@@ -184,13 +187,31 @@ struct Board::Impl {
     }
 
     // ---------------------------------------------------------------- mmio
+    // A C++ exception must not unwind through the engine: a model that
+    // throws is a model error and the CPU stops.
+    template <class F> auto guarded(F&& f) -> decltype(f()) {
+        try {
+            return f();
+        } catch (const std::exception& e) {
+            self.model_error(std::string("model failure: ") + e.what() + "; CPU held");
+        } catch (...) {
+            self.model_error("model failure; CPU held");
+        }
+        cpu_running = false;
+        uc_emu_stop(uc);
+        return decltype(f())();
+    }
+
     static std::uint64_t mmio_read_cb(uc_engine*, std::uint64_t offset, unsigned size, void* user) {
         auto* page = static_cast<Page*>(user);
-        return page->impl->mmio_read(page, static_cast<std::uint32_t>(offset), size);
+        return page->impl->guarded(
+            [&] { return page->impl->mmio_read(page, static_cast<std::uint32_t>(offset), size); });
     }
     static void mmio_write_cb(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
         auto* page = static_cast<Page*>(user);
-        page->impl->mmio_write(page, static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
+        page->impl->guarded([&] {
+            page->impl->mmio_write(page, static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
+        });
     }
 
     // The bus access in progress, for current_pc().
@@ -275,14 +296,6 @@ struct Board::Impl {
     }
 
     // ---------------------------------------------------------------- SDRAM
-    static std::uint64_t sdram_read_cb(uc_engine*, std::uint64_t offset, unsigned size, void* user) {
-        auto* impl = static_cast<Impl*>(user);
-        return impl->sdram_slow_read(static_cast<std::uint32_t>(offset), size);
-    }
-    static void sdram_write_cb(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
-        auto* impl = static_cast<Impl*>(user);
-        impl->sdram_slow_write(static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
-    }
     // The callbacks of a slow window get offsets relative to the window.
     struct SlowWindow {
         Impl* impl;
@@ -291,12 +304,15 @@ struct Board::Impl {
     std::vector<std::unique_ptr<SlowWindow>> slow_windows;
     static std::uint64_t slow_read_cb(uc_engine*, std::uint64_t offset, unsigned size, void* user) {
         auto* w = static_cast<SlowWindow*>(user);
-        return w->impl->sdram_slow_read(w->offset + static_cast<std::uint32_t>(offset), size);
+        return w->impl->guarded(
+            [&] { return w->impl->sdram_slow_read(w->offset + static_cast<std::uint32_t>(offset), size); });
     }
     static void slow_write_cb(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
         auto* w = static_cast<SlowWindow*>(user);
-        w->impl->sdram_slow_write(w->offset + static_cast<std::uint32_t>(offset), size,
-                                  static_cast<std::uint32_t>(value));
+        w->impl->guarded([&] {
+            w->impl->sdram_slow_write(w->offset + static_cast<std::uint32_t>(offset), size,
+                                      static_cast<std::uint32_t>(value));
+        });
     }
 
     std::uint32_t sdram_slow_read(std::uint32_t offset, unsigned size) {
@@ -922,6 +938,8 @@ void Board::sdram_changed() {
 
 void Board::model_error(const std::string& text) {
     Impl& m = *impl_;
+    ++m.error_count;
+    if (m.errors.size() >= kMaxStoredErrors) return;  // a loop of errors must not eat the memory
     std::string line = "[" + std::to_string(now()) + " ns, pc " + hex(current_pc()) + "] " + text;
     if (m.echo && m.errors.size() < 100) std::fprintf(stderr, "vboard: model error: %s\n", line.c_str());
     m.errors.push_back(std::move(line));
@@ -947,7 +965,7 @@ BoardStats Board::stats() const {
     BoardStats s = impl_->stats;
     s.instructions = impl_->instructions;
     s.virtual_time = now();
-    s.model_errors = impl_->errors.size();
+    s.model_errors = impl_->error_count;
     return s;
 }
 

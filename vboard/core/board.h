@@ -160,6 +160,7 @@ public:
 
     // ---- diagnostics
     // Records a model error with the current PC; tests require none occurred.
+    // The first 10000 are kept as text; stats().model_errors counts them all.
     void model_error(const std::string& text);
     const std::vector<std::string>& model_errors() const;
     // The address of the instruction that made the current bus access (as

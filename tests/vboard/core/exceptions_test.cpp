@@ -76,6 +76,22 @@ TEST(ExceptionEntry, AbortErrorNamesAddressAndInstruction) {
     EXPECT_NE(e.find("data abort"), std::string::npos) << e;
 }
 
+TEST(ExceptionEntry, HighVectorsFollowCp15V) {
+    // With CP15 V set the vectors are at 0xFFFF0000, where this chip has no
+    // memory: the undefined instruction cannot be taken.
+    Board board({});
+    board.set_error_echo(false);
+    load_sram(board, ARM_PROGRAM_EXCEPTIONS_BIN);
+    board.remap_sram(true);
+    std::uint32_t number = 6;
+    board.poke(kCase, &number, 4);
+    board.cpu_start(0, 0xD3);
+    board.run_until(1'000'000);
+    EXPECT_FALSE(board.cpu_running());
+    ASSERT_EQ(board.model_errors().size(), 1u) << join_errors(board);
+    EXPECT_NE(board.model_errors()[0].find("vector 0xFFFF0004"), std::string::npos) << join_errors(board);
+}
+
 TEST(ExceptionEntry, VectorOutsideMemoryHoldsTheCpu) {
     // Without the remap nothing is at 0: an exception cannot be taken.
     Board board({});

@@ -29,6 +29,7 @@ _start:
         b       case_pabt
         b       case_swi
         b       case_dabt_store
+        b       case_high_vectors
 case_undef:
         adr     r6, 1f
         str     r6, [r5, #16]
@@ -53,6 +54,13 @@ case_pabt:
         ldr     r2, =0x30000000
         str     r2, [r5, #16]
         mov     pc, r2
+case_high_vectors:
+        mrc     p15, 0, r0, c1, c0, 0
+        orr     r0, r0, #0x2000         @ V: vectors at 0xFFFF0000
+        mcr     p15, 0, r0, c1, c0, 0
+        adr     r6, 1f
+        str     r6, [r5, #16]
+1:      .word   0xE7F000F0
 case_swi:
         adr     r6, 1f
         str     r6, [r5, #16]
