@@ -9,7 +9,9 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,9 +22,6 @@
 #include "link/server.h"
 #include "link/virtual_board_port.h"
 #include "usb/virtual_board.h"
-
-#include <sys/socket.h>
-#include <sys/un.h>
 
 namespace {
 
@@ -140,6 +139,24 @@ int serve(const cli::Options& o) {
     return 0;
 }
 
+// A connection to the board served on `path`, or -1 after saying why not.
+int connect_board(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        say("socket path too long: " + path);
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        say("no board on " + path + ": " + std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Runs the program with the substitute library and the board's socket;
 // returns its exit status in the shell's way.
 int run_program(const std::vector<std::string>& program, const std::string& socket, const std::string& libdir) {
@@ -190,6 +207,9 @@ int run(const cli::Options& o) {
     const std::string libdir = library_dir();
     if (!check_library(libdir)) return kExitFailure;
     if (!o.socket.empty()) {
+        const int probe = connect_board(o.socket);
+        if (probe < 0) return kExitFailure;
+        ::close(probe);
         install_signals();
         return run_program(o.program, absolute(o.socket), libdir);
     }
@@ -243,19 +263,8 @@ int run(const cli::Options& o) {
 }
 
 int reset(const cli::Options& o) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (o.socket.size() >= sizeof addr.sun_path) {
-        say("socket path too long: " + o.socket);
-        return kExitFailure;
-    }
-    std::memcpy(addr.sun_path, o.socket.c_str(), o.socket.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        say("no board on " + o.socket + ": " + std::strerror(errno));
-        if (fd >= 0) ::close(fd);
-        return kExitFailure;
-    }
+    const int fd = connect_board(o.socket);
+    if (fd < 0) return kExitFailure;
     link::Request req;
     req.type = link::MsgType::ResetButton;
     const auto out = link::encode_request(req);

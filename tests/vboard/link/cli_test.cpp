@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "vboard: --short: 'PA99' is not a PIO line (PA0..PD31)\n"},
         StatusCase{"reset_without_board", {"reset", "--socket", "/nonexistent/board.sock"}, 1,
                    "vboard: no board on /nonexistent/board.sock: No such file or directory\n"},
+        StatusCase{"run_without_served_board", {"run", "--socket", "/nonexistent/board.sock", "--", "/bin/true"}, 1,
+                   "vboard: no board on /nonexistent/board.sock: No such file or directory\n"},
         StatusCase{"help", {"--help"}, 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
