@@ -29,7 +29,7 @@ using namespace vboard;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFailure = 1;
-constexpr Nanos kDrainTime = 100'000'000;
+constexpr Nanos kDrainSlice = 1'000'000, kDrainQuiet = 20'000'000, kDrainMax = 500'000'000;
 constexpr int kExitUsage = 2;
 
 void say(const std::string& msg) { std::fprintf(stderr, "vboard: %s\n", msg.c_str()); }
@@ -62,8 +62,14 @@ struct Console {
     }
 };
 
+// Characters the board has sent on its console so far.
+std::uint64_t g_console_chars = 0;
+
 bool open_console(const cli::Options& o, Console& con, BoardConfig& cfg) {
-    if (o.console.empty()) return true;
+    if (o.console.empty()) {
+        cfg.console = [](char) { ++g_console_chars; };
+        return true;
+    }
     if (o.console == "-") {
         con.file = stdout;
     } else {
@@ -76,6 +82,7 @@ bool open_console(const cli::Options& o, Console& con, BoardConfig& cfg) {
     }
     FILE* f = con.file;
     cfg.console = [f](char c) {
+        ++g_console_chars;
         std::fputc(c, f);
         if (c == '\n') std::fflush(f);
     };
@@ -250,12 +257,18 @@ int run(const cli::Options& o) {
             ::rmdir(dir.c_str());
             return kExitFailure;
         }
-        // Let the board finish what the command started: the firmware the
-        // command has just started prints its banner (some milliseconds at
-        // 115200 baud), then runs on until it only polls, for at most half a
-        // second of virtual time.
-        vb.run_for(kDrainTime);
-        for (int i = 0; i < 400 && !vb.board().idle(); ++i) vb.run_for(1'000'000);
+        // Let the board finish what the command started (firmware that the
+        // command has just started prints its banner, some milliseconds at
+        // 115200 baud): run on until its console has been quiet for a while,
+        // for at most half a second of virtual time. (A board waiting for
+        // its transmitter counts as idle, so idleness says nothing here.)
+        std::uint64_t seen = g_console_chars;
+        Nanos quiet = 0;
+        for (Nanos t = 0; t < kDrainMax && quiet < kDrainQuiet; t += kDrainSlice) {
+            vb.run_for(kDrainSlice);
+            quiet = g_console_chars == seen ? quiet + kDrainSlice : 0;
+            seen = g_console_chars;
+        }
         if (o.stats) print_stats(vb, started);
     }
     ::rmdir(dir.c_str());
