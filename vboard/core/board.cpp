@@ -146,6 +146,7 @@ struct Board::Impl {
     std::uint64_t epoch = 1;  // changes whenever anything the firmware might poll may have changed
     bool idle = false;
     bool time_dependent = false;
+    std::uint64_t no_idle_until = 0;  // instruction count before which no loop is taken for idle
 
     Impl(Board& b, BoardConfig c) : self(b), cfg(std::move(c)), pins(cfg.shorts) {}
 
@@ -421,7 +422,7 @@ struct Board::Impl {
     // device in between, several times in a row, is a loop that will go on
     // identically until an event changes something.
     void note_poll(std::uint32_t addr, std::uint32_t value) {
-        if (!in_emu || time_dependent) return;
+        if (!in_emu || time_dependent || instructions < no_idle_until) return;
         static const int regs_ids[] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,
                                        UC_ARM_REG_R4,  UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,
                                        UC_ARM_REG_R8,  UC_ARM_REG_R9,  UC_ARM_REG_R10, UC_ARM_REG_R11,
@@ -826,7 +827,12 @@ void Board::wake() {
 
 bool Board::idle() const { return !impl_->cpu_running || impl_->idle; }
 
-void Board::time_dependent_read() { impl_->time_dependent = true; }
+void Board::time_dependent_read() {
+    impl_->time_dependent = true;
+    // A loop that reads such a register may keep its value in a register
+    // while it polls others: no idle detection for a while.
+    impl_->no_idle_until = impl_->instructions + 4 * kIdleMaxLoop;
+}
 
 void Board::cpu_start(std::uint32_t pc, std::uint32_t cpsr) {
     Impl& m = *impl_;

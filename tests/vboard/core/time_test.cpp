@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "board_fixture.h"
+#include "core/peripheral.h"
 #include "soc/dbgu.h"
 
 namespace vboard::test {
@@ -97,6 +98,28 @@ TEST(IdleSkip, WaitForTxRdyEndsExactlyWhenTheCharacterLeaves) {
     EXPECT_GE(sb.board.now(), sent[0].second);
     EXPECT_LT(sb.board.now() - sent[0].second, 100'000u);
     EXPECT_LT(sb.board.stats().instructions, 1'000'000u) << "the poll loop ran instead of being skipped";
+    EXPECT_TRUE(sb.board.model_errors().empty()) << join_errors(sb.board);
+}
+
+// A free-running millisecond counter, as a model from outside the core would
+// attach it.
+class MsCounter : public Peripheral {
+public:
+    explicit MsCounter(Board& b) : Peripheral(b, "MSCOUNT", 0xFFFFFD00, 4) {
+        reg(0, "COUNT").read([this] {
+            board.time_dependent_read();
+            return static_cast<std::uint32_t>(board.now() / 1'000'000);
+        });
+    }
+};
+
+TEST(IdleSkip, TimeDependentRegisterIsPolledNotSkipped) {
+    ScriptBoard sb;
+    sb.board.attach(std::make_unique<MsCounter>(sb.board));
+    sb.run({poll(0xFFFFFD00, 4)}, 1'000'000'000);
+    ASSERT_TRUE(sb.finished);
+    EXPECT_GE(sb.board.now(), 4'000'000u);
+    EXPECT_LT(sb.board.now(), 4'100'000u) << "the poll loop was skipped past the counter's change";
     EXPECT_TRUE(sb.board.model_errors().empty()) << join_errors(sb.board);
 }
 
