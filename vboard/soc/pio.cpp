@@ -94,8 +94,9 @@ void Pio::apply(std::uint32_t mask) {
         pins.set_pio_owned(line, psr_ & m);
     }
     pins.end_update();
-    // PC16..PC31 double as the SDRAM's data lines D16..D31.
-    if (port_ == 2 && (mask & 0xFFFF0000)) board.sdram_changed();
+    // PC16..PC31 double as the SDRAM's data lines D16..D31 (and shorts may
+    // tie other lines to them).
+    board.sdram_changed();
     board.wake();
 }
 

@@ -84,7 +84,12 @@ bool Sdramc::usable() const {
 }
 
 void Sdramc::upper_lines(std::uint32_t& mask, std::uint32_t& levels) const {
-    mask = levels = 0;
+    mask = upper_mask_;
+    levels = upper_levels_;
+}
+
+void Sdramc::sample_upper_lines() const {
+    std::uint32_t mask = 0, levels = 0;
     const Pins& pins = const_cast<Board&>(board).pins();
     for (int i = 0; i < 16; ++i) {
         int line = kFirstDataLine + i;
@@ -96,14 +101,16 @@ void Sdramc::upper_lines(std::uint32_t& mask, std::uint32_t& levels) const {
         bool level = connected ? *tie : pins.level(line);
         if (level) levels |= bit;
     }
+    upper_mask_ = mask;
+    upper_levels_ = levels;
 }
 
 bool Sdramc::direct() const {
+    // The board asks whenever the pins or the controller may have changed:
+    // the upper data lines are sampled here, once per change.
+    sample_upper_lines();
     // Stuck address lines are the board's to map (it aliases pages where it can).
-    if (!usable()) return false;
-    std::uint32_t mask, levels;
-    upper_lines(mask, levels);
-    return mask == 0;
+    return usable() && upper_mask_ == 0;
 }
 
 std::uint32_t Sdramc::physical(std::uint32_t offset) const { return (offset & addr_and_) | addr_or_; }

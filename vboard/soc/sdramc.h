@@ -61,6 +61,8 @@ private:
     // Bits of D16..D31 the SDRAM does not get from the controller (mask), and
     // the levels it sees there instead.
     void upper_lines(std::uint32_t& mask, std::uint32_t& levels) const;
+    void sample_upper_lines() const;
+    mutable std::uint32_t upper_mask_ = 0xFFFF0000, upper_levels_ = 0;
     std::uint32_t physical(std::uint32_t offset) const;
 
     std::uint32_t mr_ = 0, tr_ = 0, cr_ = 0, lpr_ = 0, imr_ = 0;
