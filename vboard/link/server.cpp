@@ -79,6 +79,24 @@ Server::Server(BoardPort& board, std::string socket_path) : board_(board), path_
     }
 }
 
+void Server::mark_reset() {
+    reset_wall_ = std::chrono::steady_clock::now();
+    reset_virtual_ = board_.stats().virtual_time;
+}
+
+void Server::catch_up() {
+    const auto wall = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                           reset_wall_).count();
+    const Nanos lived = board_.stats().virtual_time - reset_virtual_;
+    if (wall > 0 && static_cast<Nanos>(wall) > lived) {
+        const Nanos lag = std::min<Nanos>(static_cast<Nanos>(wall) - lived, kMaxCatchUp);
+        board_.run_for(lag);
+    }
+    // One catch-up per reset: later lists see the board as it runs.
+    reset_wall_ = std::chrono::steady_clock::time_point{};
+    reset_virtual_ = 0;
+}
+
 Server::~Server() {
     for (auto& [fd, c] : clients_) ::close(fd);
     ::close(listen_fd_);
@@ -253,6 +271,7 @@ Reply Server::serve(int client, const Request& req) {
     Handle* h = nullptr;
     switch (req.type) {
     case MsgType::ListDevices: {
+        if (reset_wall_ != std::chrono::steady_clock::time_point{}) catch_up();
         const std::uint32_t devnum = current_devnum();
         if (devnum) {
             const auto info = board_.device();
@@ -305,6 +324,7 @@ Reply Server::serve(int client, const Request& req) {
         if ((rep.result = check_handle(client, req.handle, &h)) != 0) break;
         const auto before = board_.device();
         rep.result = board_.port_reset();
+        mark_reset();
         const auto after = board_.device();
         // A device that comes back the same after the reset keeps its number
         // and its open handles, as on Linux; anything else is a new device.
@@ -353,6 +373,7 @@ Reply Server::serve(int client, const Request& req) {
     }
     case MsgType::ResetButton:
         board_.reset_button();
+        mark_reset();
         break;
     case MsgType::Stats:
         rep.stats = board_.stats();

@@ -7,6 +7,7 @@
 // not burn a core.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -59,6 +60,11 @@ public:
     static constexpr Nanos kBusySlice = 1'000'000;
     // Longest sleep of an idle board between two looks at the socket.
     static constexpr int kIdleSliceMs = 10;
+    // A host that resets the board, waits and looks for the device again
+    // expects the board to have lived through the wait: before a device list
+    // the board catches up with the wall time since the last reset, by at
+    // most this much.
+    static constexpr Nanos kMaxCatchUp = 2'000'000'000;
 
 private:
     struct Client {
@@ -71,6 +77,8 @@ private:
         std::set<int> claimed;
     };
 
+    void mark_reset();
+    void catch_up();
     void accept_clients();
     // False when the client must be dropped.
     bool read_client(Client& c);
@@ -96,6 +104,9 @@ private:
     std::uint32_t devnum_ = 0;
     std::uint32_t next_devnum_ = 2;
     std::map<std::uint32_t, int> configuration_;  // devnum -> bConfigurationValue set
+    // Wall clock and board time at the last reset (port reset or button).
+    std::chrono::steady_clock::time_point reset_wall_;
+    Nanos reset_virtual_ = 0;
 };
 
 }  // namespace vboard::link

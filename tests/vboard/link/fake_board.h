@@ -115,10 +115,24 @@ public:
         attach_locked();
     }
     void run_for(Nanos d) override {
-        std::lock_guard lock(m_);
-        now_ += d;
+        bool slow;
+        {
+            std::lock_guard lock(m_);
+            now_ += d;
+            slow = slow_;
+        }
+        // A busy board that emulates slower than real time: each short
+        // slice costs four times its length in wall time.
+        if (slow && d <= link::Server::kBusySlice) std::this_thread::sleep_for(std::chrono::nanoseconds(4 * d));
     }
-    bool idle() override { return true; }
+    bool idle() override {
+        std::lock_guard lock(m_);
+        return !slow_;
+    }
+    void set_slow(bool on) {
+        std::lock_guard lock(m_);
+        slow_ = on;
+    }
     BoardStats stats() override {
         std::lock_guard lock(m_);
         BoardStats s;
@@ -171,6 +185,7 @@ private:
     std::vector<std::uint8_t> written_;
     unsigned last_timeout_ms_ = 0;
     int resets_ = 0;
+    bool slow_ = false;
 };
 
 // A server on a fresh socket path, run by its own thread for one test.

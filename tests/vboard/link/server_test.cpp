@@ -224,6 +224,21 @@ TEST_F(ServerTest, APortResetThatBringsBackTheSameDeviceKeepsTheHandle) {
     EXPECT_EQ(ask(fd, make(MsgType::ListDevices)).devices.at(0).devnum, 2u);
 }
 
+TEST_F(ServerTest, AListAfterAResetFindsTheBoardHasLivedThroughTheWait) {
+    board_.set_slow(true);  // busy, and slower than real time
+    const int fd = client();
+    const auto h = open_device(fd);
+    ASSERT_EQ(ask(fd, make(MsgType::PortReset, h)).result, 0);
+    const Nanos at_reset = ask(fd, make(MsgType::Stats)).stats.virtual_time;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ask(fd, make(MsgType::ListDevices));
+    const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0);
+    const Nanos lived = ask(fd, make(MsgType::Stats)).stats.virtual_time - at_reset;
+    EXPECT_GE(lived, 300'000'000u) << "the board lived " << lived << " ns of the host's " << waited.count()
+                                   << " ns wait";
+}
+
 TEST_F(ServerTest, ADeviceThatLeavesTheBusFailsItsHandles) {
     const int fd = client();
     const auto h = open_device(fd);
