@@ -106,7 +106,7 @@ int UsbHost::control_at(std::uint8_t addr, unsigned mps0, const UsbSetup& s, std
             r = transact_in(addr, 0, packet, deadline);
             if (r != Result::Ack) return error(r);
             if (packet.size() > mps0 || done + packet.size() > s.wLength) return -EOVERFLOW;
-            if (data) std::memcpy(data + done, packet.data(), packet.size());
+            if (data && !packet.empty()) std::memcpy(data + done, packet.data(), packet.size());
             done += packet.size();
             if (packet.size() < mps0) break;
         }
@@ -184,7 +184,7 @@ int UsbHost::bulk_read(std::uint8_t ep, std::uint8_t* data, std::size_t len, uns
             return error(r);
         }
         if (done + packet.size() > len || packet.size() > mps) return -EOVERFLOW;
-        std::memcpy(data + done, packet.data(), packet.size());
+        if (!packet.empty()) std::memcpy(data + done, packet.data(), packet.size());
         done += packet.size();
         if (packet.size() < mps) break;
     }
