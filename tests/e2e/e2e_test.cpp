@@ -179,4 +179,42 @@ TEST(ServedBoard, OutlivesItsProgramsAndTakesTheResetButton) {
     EXPECT_EQ(gone.err.rfind("vboard: no board on " + sock + ": ", 0), 0u) << gone.err;
 }
 
+TEST(ServedBoard, KeepsTheUploaderRunningUntilTheResetButton) {
+    e2e::TempDir dir;
+    const std::string sock = dir.file("board.sock"), console = dir.file("console.txt");
+    const pid_t serve = e2e::start({VBOARD_BINARY, "serve", "--socket", sock, "--console", console},
+                                   dir.file("serve.out"), dir.file("serve.err"));
+    ASSERT_TRUE(wait_for_file(sock)) << "the served board's socket did not appear";
+    const std::vector<std::string> dorvex = {VBOARD_BINARY, "run", "--socket", sock, "--", DORVEX_BINARY, "test"};
+
+    const auto first = e2e::run(dorvex, dir, "first");
+    EXPECT_EQ(first.status, 0) << visible(first.err);
+    EXPECT_NE(first.err.find("All tests ok!\n"), std::string::npos) << visible(first.err);
+
+    // The board still runs the uploader, which answers like the test loader.
+    const auto second = e2e::run(dorvex, dir, "second");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "dorvex: Please restart zqr-vt before running tests\n");
+
+    EXPECT_EQ(e2e::run({VBOARD_BINARY, "reset", "--socket", sock}, dir, "reset").status, 0);
+    const auto third = e2e::run(dorvex, dir, "third");
+    EXPECT_EQ(third.status, 0) << visible(third.err);
+    EXPECT_NE(third.err.find("All tests ok!\n"), std::string::npos) << visible(third.err);
+
+    // The served board runs on by itself: the second uploader prints its
+    // banner after dorvex has gone.
+    std::string con;
+    for (int i = 0; i < 250; ++i) {
+        con = e2e::read_file(console);
+        const auto first_banner = con.find(kBanner);
+        if (first_banner != std::string::npos && con.find(kBanner, first_banner + 1) != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(serve, SIGTERM);
+    EXPECT_EQ(e2e::wait_for(serve), 0);
+    const auto once = con.find(kBanner);
+    ASSERT_NE(once, std::string::npos) << visible(con);
+    EXPECT_NE(con.find(kBanner, once + 1), std::string::npos) << "one banner per uploader start: " << visible(con);
+}
+
 }  // namespace
