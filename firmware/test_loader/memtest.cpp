@@ -99,7 +99,12 @@ void memtest_address(uint32_t start, uint32_t byteCount) {
 void memtest_step() {
     if (memTestRunning == 0 || pendingErrors != 0) return;
     if (memTestAddress + MEMTEST_STEP > MEMTEST_END) {
+        // The end report describes no block of its own, so it carries no
+        // records: with the last block's count still in it, a host that
+        // fetches whenever the count is non-zero would print that block's
+        // failures a second time.
         memTestStatus.bytesDone = memTestAddress - MEMTEST_BASE;
+        memTestStatus.errorCount = 0;
         memTestRunning = 0;
         return;
     }

@@ -247,6 +247,22 @@ TEST_F(LoaderTests, MoreThan32FailuresKeepTheFirst32) {
     }
 }
 
+TEST_F(LoaderTests, EndReportAfterAFaultyLastBlockCarriesNoRecords) {
+    vboard::BoardConfig config;
+    config.sdram_stuck = {{0x23FC0028, 3, 0}};  // word 10 of the last block
+    boot_loader(config);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(control_out(0x21, REQ_MEMTEST_START), 0);
+    std::pair<std::uint32_t, std::uint32_t> s{0, 0};
+    for (int polls = 0; polls < 2000 && s.second == 0; ++polls) s = status();
+    ASSERT_EQ(s.first, 0x03FC0000u);
+    ASSERT_EQ(s.second, 1u);
+    ASSERT_EQ(fetch(1).size(), 1u);
+    const auto end = status();
+    EXPECT_EQ(end.first, 0x04000000u);
+    EXPECT_EQ(end.second, 0u) << "the end report must not hand out the last block's records again";
+}
+
 TEST_F(LoaderTests, ErrorsRequestWithNoRecordsIsEmpty) {
     boot_loader();
     ASSERT_FALSE(HasFatalFailure());
