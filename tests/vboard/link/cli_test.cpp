@@ -18,6 +18,9 @@ struct StatusCase {
     std::string err_prefix;  // how standard error starts
 };
 
+// Keeps the test listing readable: a case prints as its name, not as bytes.
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
 class VboardStatus : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(VboardStatus, ExitsWithTheRightStatusAndMessage) {
