@@ -146,6 +146,7 @@ struct Board::Impl {
     std::uint64_t epoch = 1;  // changes whenever anything the firmware might poll may have changed
     bool idle = false;
     bool time_dependent = false;
+    bool write_quiet = false;  // the device write being handled changed nothing
     std::uint64_t no_idle_until = 0;  // instruction count before which no loop is taken for idle
 
     Impl(Board& b, BoardConfig c) : self(b), cfg(std::move(c)), pins(cfg.shorts) {}
@@ -256,6 +257,8 @@ struct Board::Impl {
 
     void mmio_write(Page* page, std::uint32_t offset, unsigned size, std::uint32_t value) {
         ++stats.mmio_accesses;
+        // A write counts as a change (and breaks a poll loop's run of
+        // identical visits) unless its model says it changed nothing.
         ++epoch;
         std::uint32_t addr = page->base + offset;
         AccessScope scope(*this, addr, 2);
@@ -270,7 +273,11 @@ struct Board::Impl {
                              hex(addr) + ": the peripheral bus is 32 bits wide; ignored");
             return;
         }
+        const std::uint64_t epoch_before = epoch;
+        write_quiet = false;
         p->bus_write(addr - p->base(), value);
+        if (write_quiet && epoch == epoch_before) --epoch;
+        write_quiet = false;
     }
 
     void attach_mmio(Peripheral* p) {
@@ -833,6 +840,8 @@ void Board::time_dependent_read() {
     // while it polls others: no idle detection for a while.
     impl_->no_idle_until = impl_->instructions + 4 * kIdleMaxLoop;
 }
+
+void Board::quiet_write() { impl_->write_quiet = true; }
 
 void Board::cpu_start(std::uint32_t pc, std::uint32_t cpsr) {
     Impl& m = *impl_;

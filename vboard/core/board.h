@@ -120,6 +120,11 @@ public:
     // the CPU and the event queue): marking them makes the firmware's poll
     // loops run instruction by instruction instead of skipping.
     void time_dependent_read();
+    // A model's write handler calls this when the write it is handling
+    // changed nothing (a clear-by-write of a flag that is not set, say), so
+    // that a poll loop repeating such a write can still be taken for idle.
+    // Any other device write counts as a change.
+    void quiet_write();
 
     // ---- CPU control
     // Start executing at `pc` with the given CPSR (mode, I/F bits).

@@ -59,7 +59,11 @@ Udp::Udp(Board& b) : Peripheral(b, "UDP", kBase, kSize) {
     reg(IMR, "UDP_IMR").read([this] { return imr_; });
     reg(ISR, "UDP_ISR").read([this] { return isr(); });
     // Endpoint bits of UDP_ICR have no effect: they follow UDP_CSRx.
-    reg(ICR, "UDP_ICR").write([this](std::uint32_t v) { isr_latched_ &= ~(v & kLatched); });
+    reg(ICR, "UDP_ICR").write([this](std::uint32_t v) {
+        const std::uint32_t cleared = isr_latched_ & v & kLatched;
+        isr_latched_ &= ~cleared;
+        if (!cleared) board.quiet_write();
+    });
     reg(RST_EP, "UDP_RST_EP").read([this] { return rst_ep_; }).write([this](std::uint32_t v) { write_rst_ep(v); });
     for (int n = 0; n < kEndpoints; ++n) {
         reg(CSR0 + 4u * n, "UDP_CSR" + std::to_string(n))

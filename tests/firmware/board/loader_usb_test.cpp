@@ -186,3 +186,22 @@ TEST_F(LoaderUsb, BusResetStartsBulkBanksAgainAtBankZero) {
 }
 
 }  // namespace
+
+TEST_F(LoaderUsb, WaitingLoaderLetsTimePassAfterControlReads) {
+    // After a control read the port keeps endpoint 0's interrupt up (the
+    // status stage's flag stays set until the next SETUP), so the loader's
+    // main loop clears it in UDP_ICR, which changes nothing, on every turn.
+    // That loop still only waits: the board must skip it instead of running
+    // it for as long as the host leaves the loader alone.
+    boot_loader();
+    ASSERT_FALSE(HasFatalFailure());
+    std::vector<std::uint8_t> reply;
+    ASSERT_EQ(control_in(0xA1, 3, 0, 0, 8, reply), 8);  // REQ_MEMTEST_STATUS
+    ASSERT_EQ(control_in(0x80, 6, 0x0100, 0, 18, reply), 18);
+    const auto before = board().stats();
+    vb().run_for(vboard::Nanos{100'000'000});
+    const auto after = board().stats();
+    EXPECT_LT(after.instructions - before.instructions, 100'000u);
+    EXPECT_GE(after.idle_skipped - before.idle_skipped, vboard::Nanos{99'000'000});
+    EXPECT_EQ(after.model_errors, 0u) << diagnostics();
+}
