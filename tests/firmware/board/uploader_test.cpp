@@ -321,4 +321,20 @@ TEST_F(Uploader, BusyLineIsHighWhileWaiting) {
     EXPECT_TRUE(pins.level(2)) << "PA2 is high while the uploader waits";
 }
 
+TEST_F(Uploader, BusyLineIsLowWhileACommandRuns) {
+    boot_uploader();
+    ASSERT_FALSE(HasFatalFailure());
+    vb().run_for(vboard::Nanos{60'000'000});
+    vboard::Pins& pins = board().pins();
+    ASSERT_TRUE(pins.level(2));
+    // 40 characters at 115200 baud keep the text command busy for about 3.5 ms.
+    const std::string text(40, 't');
+    ASSERT_EQ(bulk_write(text_packet(text)), static_cast<int>(text.size()) + 13);
+    vb().run_for(vboard::Nanos{1'000'000});
+    EXPECT_FALSE(pins.level(2)) << "PA2 is low while the command prints its text";
+    vb().run_for(vboard::Nanos{60'000'000});
+    EXPECT_TRUE(pins.level(2)) << "PA2 is high again once the command is done";
+    EXPECT_NE(console().find(text), std::string::npos);
+}
+
 }  // namespace
