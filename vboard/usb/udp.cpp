@@ -302,11 +302,11 @@ Handshake Udp::out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* da
     return h;
 }
 
-Handshake Udp::take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length) {
+std::optional<Handshake> Udp::refuse_data(std::uint8_t address, std::uint8_t ep, bool in) {
     if (!addressed(address, ep)) return Handshake::None;
     Endpoint& e = ep_[ep];
-    std::uint32_t type = e.flags & EPTYPE_MASK;
-    if (type != EPTYPE_CTRL && !is_out_type(type)) return Handshake::None;
+    const std::uint32_t type = e.flags & EPTYPE_MASK;
+    if (type != EPTYPE_CTRL && !(in ? is_in_type(type) : is_out_type(type))) return Handshake::None;
     if (rst_ep_ & (1u << ep)) return Handshake::Nak;
     if (e.flags & FORCESTALL) {
         e.flags |= STALLSENT;
@@ -314,6 +314,12 @@ Handshake Udp::take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_
         return Handshake::Stall;
     }
     if (type == EPTYPE_CTRL && (e.flags & RXSETUP)) return Handshake::Nak;
+    return std::nullopt;
+}
+
+Handshake Udp::take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length) {
+    if (const auto refused = refuse_data(address, ep, false)) return *refused;
+    Endpoint& e = ep_[ep];
     int b = kPingPong[ep] ? e.next_fill : 0;
     if (e.flags & (b == 0 ? RX_DATA_BK0 : RX_DATA_BK1)) return Handshake::Nak;
     if (length > kFifoSize[ep]) length = kFifoSize[ep];  // babble: the rest is lost
@@ -340,17 +346,8 @@ Handshake Udp::in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_
 }
 
 Handshake Udp::take_in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data) {
-    if (!addressed(address, ep)) return Handshake::None;
+    if (const auto refused = refuse_data(address, ep, true)) return *refused;
     Endpoint& e = ep_[ep];
-    std::uint32_t type = e.flags & EPTYPE_MASK;
-    if (type != EPTYPE_CTRL && !is_in_type(type)) return Handshake::None;
-    if (rst_ep_ & (1u << ep)) return Handshake::Nak;
-    if (e.flags & FORCESTALL) {
-        e.flags |= STALLSENT;
-        changed();
-        return Handshake::Stall;
-    }
-    if (type == EPTYPE_CTRL && (e.flags & RXSETUP)) return Handshake::Nak;
     if (!(e.flags & TXPKTRDY)) return Handshake::Nak;
     data = std::move(e.tx_packet);
     e.tx_packet.clear();

@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,11 @@ private:
     // Common checks of a token: is it for us, and is the endpoint usable?
     bool addressed(std::uint8_t address, std::uint8_t ep) const;
     bool clocked() const;
+    // What a data token gets before any data moves, or nothing when the
+    // endpoint takes part: no answer for a token that is not ours or for an
+    // endpoint of the other direction, NAK while the endpoint is held in
+    // reset or a SETUP waits, STALL when forced.
+    std::optional<usb::Handshake> refuse_data(std::uint8_t address, std::uint8_t ep, bool in);
     usb::Handshake take_setup(std::uint8_t address, const std::uint8_t (&packet)[8]);
     usb::Handshake take_out(std::uint8_t address, std::uint8_t ep, const std::uint8_t* data, std::size_t length);
     usb::Handshake take_in(std::uint8_t address, std::uint8_t ep, std::vector<std::uint8_t>& data);
