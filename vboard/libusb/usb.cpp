@@ -509,40 +509,41 @@ VB_EXPORT int usb_close(usb_dev_handle* dev) {
 
 // ---- configuration and interfaces
 
+namespace {
+
+// A request of one value on an open device (configuration, interface), with
+// libusb-0.1's message "could not <what> <value>: <error>" when it fails.
+int value_request(usb_dev_handle* dev, vl::MsgType type, int value, const char* what) {
+    if (not_open(dev)) return error_str(-EBADF, "could not %s %d: %s", what, value, std::strerror(EBADF));
+    vl::Request req;
+    req.type = type;
+    req.value = value;
+    const int r = device_request(req, dev);
+    if (r < 0) return error_str(r, "could not %s %d: %s", what, value, std::strerror(-r));
+    return 0;
+}
+
+}  // namespace
+
 VB_EXPORT int usb_set_configuration(usb_dev_handle* dev, int configuration) {
     std::lock_guard lock(g_mutex);
-    if (not_open(dev)) return error_str(-EBADF, "could not set config %d: %s", configuration, std::strerror(EBADF));
-    vl::Request req;
-    req.type = vl::MsgType::SetConfiguration;
-    req.value = configuration;
-    const int r = device_request(req, dev);
-    if (r < 0) return error_str(r, "could not set config %d: %s", configuration, std::strerror(-r));
-    dev->config = configuration;
-    return 0;
+    const int r = value_request(dev, vl::MsgType::SetConfiguration, configuration, "set config");
+    if (r == 0) dev->config = configuration;
+    return r;
 }
 
 VB_EXPORT int usb_claim_interface(usb_dev_handle* dev, int interface) {
     std::lock_guard lock(g_mutex);
-    if (not_open(dev)) return error_str(-EBADF, "could not claim interface %d: %s", interface, std::strerror(EBADF));
-    vl::Request req;
-    req.type = vl::MsgType::ClaimInterface;
-    req.value = interface;
-    const int r = device_request(req, dev);
-    if (r < 0) return error_str(r, "could not claim interface %d: %s", interface, std::strerror(-r));
-    dev->interface = interface;
-    return 0;
+    const int r = value_request(dev, vl::MsgType::ClaimInterface, interface, "claim interface");
+    if (r == 0) dev->interface = interface;
+    return r;
 }
 
 VB_EXPORT int usb_release_interface(usb_dev_handle* dev, int interface) {
     std::lock_guard lock(g_mutex);
-    if (not_open(dev)) return error_str(-EBADF, "could not release intf %d: %s", interface, std::strerror(EBADF));
-    vl::Request req;
-    req.type = vl::MsgType::ReleaseInterface;
-    req.value = interface;
-    const int r = device_request(req, dev);
-    if (r < 0) return error_str(r, "could not release intf %d: %s", interface, std::strerror(-r));
-    dev->interface = -1;
-    return 0;
+    const int r = value_request(dev, vl::MsgType::ReleaseInterface, interface, "release intf");
+    if (r == 0) dev->interface = -1;
+    return r;
 }
 
 VB_EXPORT int usb_set_altinterface(usb_dev_handle* dev, int alternate) {
