@@ -273,11 +273,11 @@ struct Board::Impl {
                              hex(addr) + ": the peripheral bus is 32 bits wide; ignored");
             return;
         }
-        const std::uint64_t epoch_before = epoch;
         write_quiet = false;
         p->bus_write(addr - p->base(), value);
-        if (write_quiet && epoch == epoch_before) --epoch;
-        write_quiet = false;
+        // Take back the change counted above; a wake() from the handler
+        // still counts.
+        if (write_quiet) --epoch;
     }
 
     void attach_mmio(Peripheral* p) {
