@@ -244,6 +244,7 @@ class LoaderSearch : public HostTest {
 protected:
     struct usb_device* search() { return find_running_loader(0x03EB, 0x6120, &handle); }
     usb_dev_handle* handle = reinterpret_cast<usb_dev_handle*>(1);
+    void expect_sync_bound(int result, unsigned elapsed_ms, const char* requests);
 };
 
 TEST_F(LoaderSearch, OpensConfiguresClaimsAndSyncs) {
@@ -300,35 +301,31 @@ TEST_F(LoaderSearch, SyncAnsweredJustInsideTheLimitIsAccepted) {
     EXPECT_EQ(count(fake.log, SYNC), failures + 1);
 }
 
-TEST_F(LoaderSearch, LoaderThatNeverAnswersEndsTheRun) {
+// A loader whose every REQ_SYNC fails with `result` after `elapsed_ms`: the
+// search ends with the sync bound's message once `requests` have been sent.
+void LoaderSearch::expect_sync_bound(int result, unsigned elapsed_ms, const char* requests) {
     auto loader = make_loader_device("loader");
-    loader->responder = [](const FakeRequest&) { return reply_fail(-ETIMEDOUT, LOADER_TIMEOUT_MS); };
+    loader->responder = [=](const FakeRequest&) { return reply_fail(result, elapsed_ms); };
     fake.buses = {{loader}};
     messages_to_stderr();
-    // Five attempts of 2000 ms each.
     EXPECT_EXIT(
         {
             count_requests_at_exit();
             search();
         },
         ::testing::ExitedWithCode(1),
-        ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"
-                      "-- 5 requests, 1 searches\n"));
+        ::testing::Eq(std::string("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"
+                                  "-- ") +
+                      requests + " requests, 1 searches\n"));
+}
+
+TEST_F(LoaderSearch, LoaderThatNeverAnswersEndsTheRun) {
+    // Five attempts of 2000 ms each.
+    expect_sync_bound(-ETIMEDOUT, LOADER_TIMEOUT_MS, "5");
 }
 
 TEST_F(LoaderSearch, LoaderFailingFastStillEndsTheRun) {
-    auto loader = make_loader_device("loader");
-    loader->responder = [](const FakeRequest&) { return reply_fail(-EPIPE, 1); };
-    fake.buses = {{loader}};
-    messages_to_stderr();
-    EXPECT_EXIT(
-        {
-            count_requests_at_exit();
-            search();
-        },
-        ::testing::ExitedWithCode(1),
-        ::testing::Eq("dorvex: Test loader does not answer (no reply to sync request within 10 s)\n"
-                      "-- 10000 requests, 1 searches\n"));
+    expect_sync_bound(-EPIPE, 1, "10000");
 }
 
 TEST_F(LoaderSearch, ConfigurationFailureIsFatalWithEmptyLine) {
